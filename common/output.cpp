@@ -1,0 +1,95 @@
+// Paths in fixed buffers, stream checks, opening for output and the three
+// date formats.
+#include "output.h"
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <err.h>
+
+size_t path_join(char *buffer, size_t size, const char *first, const char *second)
+{
+	size_t len = strlen(first);
+	const char *sep = (len > 0 && first[len - 1] != '/') ? "/" : "";
+	int n = snprintf(buffer, size, "%s%s%s", first, sep, second);
+	if (n < 0 || static_cast<size_t>(n) >= size)
+		errx(1, "path truncated: '%s%s%s'", first, sep, second);
+	return static_cast<size_t>(n);
+}
+
+void stream_check(FILE *stream, const char *name, char mode)
+{
+	if (mode == 'w') {
+		if (fflush(stream) != 0 || ferror(stream))
+			errx(1, "write error: %s", name);
+	} else if (mode == 'r') {
+		if (ferror(stream))
+			errx(1, "read error: %s", name);
+	}
+}
+
+FILE *open_or_die(const char *path, const char *mode)
+{
+	FILE *stream = fopen(path, mode);
+	if (!stream)
+		err(1, "fopen: '%s'", path);
+	return stream;
+}
+
+void put_size(FILE *stream, size_t value)
+{
+	char digits[24];
+	char *p = digits + sizeof digits;
+	do {
+		*--p = static_cast<char>('0' + value % 10);
+		value /= 10;
+	} while (value);
+	fwrite(p, 1, static_cast<size_t>(digits + sizeof digits - p), stream);
+}
+
+namespace {
+
+// Formats `seconds` as UTC into `buffer`; false when the year does not fit
+// the broken-down time or the text does not fit the buffer (never written
+// unterminated: strftime gives 0 and the caller writes nothing).
+bool format_utc(char (&buffer)[32], int64_t seconds, const char *format)
+{
+	time_t t = static_cast<time_t>(seconds);
+	struct tm tm;
+	if (!gmtime_r(&t, &tm))
+		return false;
+	return strftime(buffer, sizeof buffer, format, &tm) != 0;
+}
+
+void print_time_utc(FILE *stream, const git_time &time, const char *format)
+{
+	char buffer[32];
+	if (format_utc(buffer, time.time, format))
+		fputs(buffer, stream);
+}
+
+} // namespace
+
+void print_time_iso(FILE *stream, const git_time &time)
+{
+	print_time_utc(stream, time, "%Y-%m-%dT%H:%M:%SZ");
+}
+
+void print_time_short(FILE *stream, const git_time &time)
+{
+	print_time_utc(stream, time, "%Y-%m-%d %H:%M");
+}
+
+// The signer's local clock time, then the offset as +hhmm or -hhmm.
+void print_time_full(FILE *stream, const git_time &time)
+{
+	int64_t local;
+	if (__builtin_add_overflow(time.time, static_cast<int64_t>(time.offset) * 60, &local))
+		return;
+	char buffer[32];
+	if (!format_utc(buffer, local, "%a, %e %b %Y %H:%M:%S"))
+		return;
+	int64_t minutes = time.offset < 0 ? -static_cast<int64_t>(time.offset) : time.offset;
+	fprintf(stream, time.offset < 0 ? "%s -%02d%02d" : "%s +%02d%02d", buffer,
+		static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
+}

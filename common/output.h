@@ -1,0 +1,31 @@
+// Output helpers shared by both programs: escapers, fixed-buffer paths,
+// stream checks and the three date formats. Fatal errors go through
+// err/errx: program short name, message, exit status 1 via exit().
+#pragma once
+
+#include <git2.h>
+#include <cstddef>
+#include <cstdio>
+
+// Escapers stop at `length` bytes or at the first NUL, whichever comes first.
+void html_escape(FILE *stream, const char *text, size_t length);
+void html_escape_line(FILE *stream, const char *text, size_t length);
+void uri_escape(FILE *stream, const char *text, size_t length);
+// html_escape for XML documents: also drops the bytes XML forbids and
+// replaces invalid UTF-8 with U+FFFD, so one bad byte cannot break a feed.
+void xml_escape(FILE *stream, const char *text, size_t length);
+
+size_t path_join(char *buffer, size_t size, const char *first, const char *second);
+void stream_check(FILE *stream, const char *name, char mode);
+FILE *open_or_die(const char *path, const char *mode);
+
+void print_time_iso(FILE *stream, const git_time &time);
+void print_time_full(FILE *stream, const git_time &time);
+void print_time_short(FILE *stream, const git_time &time);
+
+// Unformatted writers for the hot paths.
+inline void put_text(FILE *stream, const char *text)
+{
+	fputs(text, stream);
+}
+void put_size(FILE *stream, size_t value);

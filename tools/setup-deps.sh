@@ -1,0 +1,82 @@
+#!/bin/sh
+# Installs what the build and the tests need and, when the system has no
+# libgit2 of the 1.9 series or newer, builds 1.9.0 once from Debian's source
+# package into .deps/ (static, so the programs run without LD_LIBRARY_PATH).
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+deps="$top/.deps"
+prefix="$deps/install"
+want="g++ cmake make pkgconf git libgtest-dev libxml2-utils"
+srcdeps="dpkg-dev zlib1g-dev libpcre2-dev libhttp-parser-dev"
+
+die() { echo "setup-deps: $*" >&2; exit 1; }
+
+missing_packages() {
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || printf '%s ' "$p"
+	done
+}
+
+install_packages() {
+	miss=$(missing_packages "$@")
+	[ -z "$miss" ] && return 0
+	[ "$(id -u)" -eq 0 ] || die "missing packages: $miss(run as root, or install them: apt-get install $miss)"
+	echo "setup-deps: installing $miss"
+	apt-get install -y --no-install-recommends $miss >/dev/null 2>&1 ||
+		{ apt-get update >/dev/null && apt-get install -y --no-install-recommends $miss >/dev/null; } ||
+		die "apt-get could not install: $miss (no network?)"
+}
+
+system_libgit2_ok() {
+	pkg-config --exists 'libgit2 >= 1.9' 2>/dev/null
+}
+
+# The bookworm archive has only 1.5; trixie's source package carries 1.9.0
+# with Debian's security patches applied, so the source comes from there.
+fetch_source() {
+	list=/etc/apt/sources.list.d/repopage-trixie-src.sources
+	own=/etc/apt/sources.list.d/debian.sources
+	[ -r "$own" ] || die "cannot read $own to find the Debian mirror"
+	uris=$(awk '/^URIs:/ {print $2; exit}' "$own")
+	keys=$(awk '/^Signed-By:/ {print $2; exit}' "$own")
+	[ -n "$uris" ] && [ -n "$keys" ] || die "no URIs or Signed-By in $own"
+	printf 'Types: deb-src\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: %s\n' \
+		"$uris" "$keys" >"$list"
+	trap 'rm -f "$list"; apt-get update >/dev/null 2>&1 || true' EXIT
+	apt-get update >/dev/null || die "apt-get update failed with the trixie source entry (no network?)"
+	mkdir -p "$deps/src"
+	(cd "$deps/src" && apt-get source -q libgit2/trixie >/dev/null) ||
+		die "apt-get source libgit2/trixie failed"
+	rm -f "$list"
+	trap - EXIT
+	apt-get update >/dev/null 2>&1 || true
+}
+
+build_libgit2() {
+	src=$(ls -d "$deps"/src/libgit2-1.9*/ 2>/dev/null | head -n 1)
+	[ -n "$src" ] || die "no libgit2-1.9 source tree under $deps/src"
+	cmake -S "$src" -B "$deps/build" -DCMAKE_INSTALL_PREFIX="$prefix" \
+		-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTS=OFF \
+		-DBUILD_CLI=OFF -DUSE_HTTPS=OFF -DUSE_SSH=OFF -DUSE_NTLMCLIENT=OFF \
+		-DUSE_GSSAPI=OFF -DUSE_HTTP_PARSER=http-parser -DREGEX_BACKEND=pcre2 \
+		-DUSE_BUNDLED_ZLIB=OFF >"$deps/build.log" 2>&1 || die "libgit2 configure failed, see $deps/build.log"
+	cmake --build "$deps/build" -j "$(nproc)" >>"$deps/build.log" 2>&1 || die "libgit2 build failed, see $deps/build.log"
+	cmake --install "$deps/build" >/dev/null
+}
+
+install_packages $want
+if system_libgit2_ok; then
+	exit 0
+fi
+if [ -f "$prefix/lib/pkgconfig/libgit2.pc" ]; then
+	exit 0
+fi
+install_packages $srcdeps
+echo "setup-deps: building libgit2 1.9 into .deps/ (once, about a minute)"
+[ -d "$deps/src" ] && ls -d "$deps"/src/libgit2-1.9*/ >/dev/null 2>&1 || {
+	[ "$(id -u)" -eq 0 ] || die "fetching libgit2's source needs root (apt-get update with an extra source entry)"
+	fetch_source
+}
+build_libgit2
+echo "setup-deps: libgit2 installed in $prefix"
