@@ -1,0 +1,80 @@
+// The log cache: HEAD's id of the last run and its finished log rows, so a
+// run renders only the commits that arrived since.
+#include "site.h"
+
+#include <cstdlib>
+#include <err.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+git_oid cached_id;
+FILE *new_cache;
+char temp_cache_path[64] = "cache.XXXXXXXXXXXX";
+
+// Reads the previous cache's first line into cached_id; none when there is
+// no previous cache.
+static FILE *open_old_cache()
+{
+	FILE *old_cache = fopen(cachefile, "r");
+	if (!old_cache)
+		return nullptr;
+	char line[42];
+	if (!fgets(line, sizeof line, old_cache))
+		errx(1, "%s: no object id", cachefile);
+	if (git_oid_fromstr(&cached_id, line) != 0)
+		errx(1, "%s: invalid object id", cachefile);
+	return old_cache;
+}
+
+static void open_new_cache(const git_oid *head)
+{
+	int fd = mkstemp(temp_cache_path);
+	if (fd < 0)
+		err(1, "mkstemp");
+	new_cache = fdopen(fd, "w");
+	if (!new_cache)
+		err(1, "fdopen: '%s'", temp_cache_path);
+	char buffer[1024];
+	git_oid_tostr(buffer, sizeof buffer, head);
+	fprintf(new_cache, "%s\n", buffer);
+}
+
+// The cached rows go unparsed after the new ones, to the log and the cache.
+static void copy_old_rows(FILE *old_cache, FILE *log)
+{
+	char buffer[1024];
+	while (!feof(old_cache)) {
+		size_t n = fread(buffer, 1, sizeof buffer, old_cache);
+		if (ferror(old_cache))
+			break;
+		if (fwrite(buffer, 1, n, log) != n)
+			break;
+		if (fwrite(buffer, 1, n, new_cache) != n)
+			break;
+	}
+	if (ferror(old_cache))
+		errx(1, "read error: %s", cachefile);
+	fclose(old_cache);
+}
+
+void cached_log_body(FILE *log, const git_oid *head)
+{
+	FILE *old_cache = open_old_cache();
+	open_new_cache(head);
+	walk_log(log, head);
+	if (old_cache)
+		copy_old_rows(old_cache, log);
+	stream_check(new_cache, temp_cache_path, 'w');
+	fclose(new_cache);
+	new_cache = nullptr;
+}
+
+void cache_install()
+{
+	if (rename(temp_cache_path, cachefile) != 0)
+		err(1, "rename: '%s' to '%s'", temp_cache_path, cachefile);
+	mode_t mask = umask(0);
+	umask(mask);
+	if (chmod(cachefile, 0666 & ~mask) != 0)
+		err(1, "chmod: '%s'", cachefile);
+}

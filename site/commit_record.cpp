@@ -1,0 +1,155 @@
+// A commit loaded with its texts and, on request, its diff against the first
+// parent with line counts per file and in all.
+#include "site.h"
+
+#include <cstdlib>
+#include <err.h>
+
+static void *zero_alloc(size_t count, size_t size)
+{
+	void *p = calloc(count, size);
+	if (!p)
+		err(1, "calloc");
+	return p;
+}
+
+commit_record *commit_record_load(const git_oid *id)
+{
+	commit_record *r = static_cast<commit_record *>(zero_alloc(1, sizeof *r));
+	if (git_commit_lookup(&r->commit, repository, id) != 0) {
+		commit_record_free(r);
+		return nullptr;
+	}
+	git_oid_tostr(r->id_text, sizeof r->id_text, git_commit_id(r->commit));
+	// No parent: git_oid_tostr of a null id writes the empty text.
+	git_oid_tostr(r->parent_id_text, sizeof r->parent_id_text, git_commit_parent_id(r->commit, 0));
+	r->author = git_commit_author(r->commit);
+	r->committer = git_commit_committer(r->commit);
+	r->summary = git_commit_summary(r->commit);
+	r->message = git_commit_message(r->commit);
+	return r;
+}
+
+void delta_stats_free(delta_stats *stats)
+{
+	if (!stats)
+		return;
+	git_patch_free(stats->patch);
+	free(stats);
+}
+
+static void release_deltas(commit_record *r)
+{
+	for (size_t i = 0; i < r->delta_count; i++)
+		delta_stats_free(r->deltas[i]);
+	free(r->deltas);
+	r->deltas = nullptr;
+}
+
+void commit_record_free(commit_record *r)
+{
+	if (!r)
+		return;
+	release_deltas(r);
+	git_diff_free(r->diff);
+	git_tree_free(r->commit_tree);
+	git_tree_free(r->parent_tree);
+	git_commit_free(r->commit);
+	git_commit_free(r->parent);
+	free(r);
+}
+
+// Lines are told apart by their numbers: no old line number means added,
+// no new one deleted, both means context.
+static void count_lines(commit_record *r, delta_stats *stats)
+{
+	size_t hunks = git_patch_num_hunks(stats->patch);
+	for (size_t j = 0; j < hunks; j++) {
+		const git_diff_hunk *hunk;
+		if (git_patch_get_hunk(&hunk, nullptr, stats->patch, j) != 0)
+			return;
+		const git_diff_line *line;
+		for (size_t k = 0; git_patch_get_line_in_hunk(&line, stats->patch, j, k) == 0; k++) {
+			if (line->old_lineno == -1) {
+				stats->added_lines++;
+				r->added_lines++;
+			} else if (line->new_lineno == -1) {
+				stats->deleted_lines++;
+				r->deleted_lines++;
+			}
+		}
+	}
+}
+
+// The failure path: back to the state right after loading.
+static int diff_failed(commit_record *r)
+{
+	git_diff_free(r->diff);
+	git_tree_free(r->commit_tree);
+	git_tree_free(r->parent_tree);
+	git_commit_free(r->parent);
+	r->diff = nullptr;
+	r->commit_tree = r->parent_tree = nullptr;
+	r->parent = nullptr;
+	release_deltas(r);
+	r->added_lines = r->deleted_lines = r->file_count = r->delta_count = 0;
+	return -1;
+}
+
+// First parent and its tree; either missing means a diff against nothing.
+static void load_parent(commit_record *r)
+{
+	if (git_commit_parent(&r->parent, r->commit, 0) != 0) {
+		r->parent = nullptr;
+		return;
+	}
+	if (git_tree_lookup(&r->parent_tree, repository, git_commit_tree_id(r->parent)) != 0) {
+		r->parent_tree = nullptr;
+		git_commit_free(r->parent);
+		r->parent = nullptr;
+	}
+}
+
+// Renames and copies only between files of identical content.
+static int compute_diff(commit_record *r)
+{
+	git_diff_options opts;
+	git_diff_init_options(&opts, GIT_DIFF_OPTIONS_VERSION);
+	opts.flags |= GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
+		      GIT_DIFF_DISABLE_PATHSPEC_MATCH;
+	if (git_diff_tree_to_tree(&r->diff, repository, r->parent_tree, r->commit_tree, &opts) != 0)
+		return -1;
+	git_diff_find_options find;
+	if (git_diff_find_init_options(&find, GIT_DIFF_FIND_OPTIONS_VERSION) != 0)
+		return -1;
+	find.flags |= GIT_DIFF_FIND_RENAMES | GIT_DIFF_FIND_COPIES | GIT_DIFF_FIND_EXACT_MATCH_ONLY;
+	return git_diff_find_similar(r->diff, &find) == 0 ? 0 : -1;
+}
+
+int commit_record_diff(commit_record *r)
+{
+	if (git_tree_lookup(&r->commit_tree, repository, git_commit_tree_id(r->commit)) != 0) {
+		r->commit_tree = nullptr;
+		return diff_failed(r);
+	}
+	load_parent(r);
+	if (compute_diff(r) != 0)
+		return diff_failed(r);
+	size_t n = git_diff_num_deltas(r->diff);
+	if (n == 0)
+		return 0;
+	r->deltas = static_cast<delta_stats **>(zero_alloc(n, sizeof *r->deltas));
+	r->delta_count = n;
+	for (size_t i = 0; i < n; i++) {
+		git_patch *patch;
+		if (git_patch_from_diff(&patch, r->diff, i) != 0)
+			return diff_failed(r);
+		delta_stats *stats = static_cast<delta_stats *>(zero_alloc(1, sizeof *stats));
+		stats->patch = patch;
+		r->deltas[i] = stats;
+		if (patch && !(git_patch_get_delta(patch)->flags & GIT_DIFF_FLAG_BINARY))
+			count_lines(r, stats);
+	}
+	r->file_count = n;
+	return 0;
+}

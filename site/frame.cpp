@@ -1,0 +1,106 @@
+// The frame of every HTML page: head, banner, navigation, content block.
+#include "site.h"
+
+#include <cstring>
+
+static void put_escaped(FILE *fp, const char *text)
+{
+	html_escape(fp, text, strlen(text));
+}
+
+// Writes "<before>" relative_prefix "<after>".
+static void put_link(FILE *fp, const char *before, const char *after)
+{
+	fputs(before, fp);
+	fputs(relative_prefix, fp);
+	fputs(after, fp);
+}
+
+static void write_head(FILE *fp, const char *title)
+{
+	fputs("<!DOCTYPE html>\n<html>\n<head>\n"
+	      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" />\n"
+	      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\" />\n"
+	      "<title>", fp);
+	put_escaped(fp, title);
+	if (title[0] && short_name[0])
+		fputs(" - ", fp);
+	put_escaped(fp, short_name);
+	if (description[0])
+		fputs(" - ", fp);
+	put_escaped(fp, description);
+	put_link(fp, "</title>\n<link rel=\"icon\" type=\"image/png\" href=\"", "favicon.png\" />\n");
+	fputs("<link rel=\"alternate\" type=\"application/atom+xml\" title=\"", fp);
+	put_escaped(fp, repo_name);
+	put_link(fp, " Atom Feed\" href=\"", "atom.xml\" />\n");
+	fputs("<link rel=\"alternate\" type=\"application/atom+xml\" title=\"", fp);
+	put_escaped(fp, repo_name);
+	put_link(fp, " Atom Feed (tags)\" href=\"", "tags.xml\" />\n");
+	put_link(fp, "<link rel=\"stylesheet\" type=\"text/css\" href=\"", "style.css\" />\n");
+	fputs("</head>\n<body>\n<table><tr><td>", fp);
+}
+
+// The logo links one level above the site root, where the index lives.
+static void write_banner(FILE *fp)
+{
+	put_link(fp, "<a href=\"../", "\"><img src=\"");
+	fputs(relative_prefix, fp);
+	fputs("logo.png\" alt=\"\" width=\"32\" height=\"32\" /></a>", fp);
+	fputs("</td><td><h1>", fp);
+	put_escaped(fp, short_name);
+	fputs("</h1><span class=\"desc\">", fp);
+	put_escaped(fp, description);
+	fputs("</span></td></tr>", fp);
+	if (clone_url[0]) {
+		fputs("<tr class=\"url\"><td></td><td>git clone <a href=\"", fp);
+		put_escaped(fp, clone_url);
+		fputs("\">", fp);
+		put_escaped(fp, clone_url);
+		fputs("</a></td></tr>", fp);
+	}
+}
+
+static void put_file_link(FILE *fp, const char *path, const char *label)
+{
+	put_link(fp, " | <a href=\"", "file/");
+	fputs(path, fp);
+	fputs(".html\">", fp);
+	fputs(label, fp);
+	fputs("</a>", fp);
+}
+
+static void write_navigation(FILE *fp)
+{
+	fputs("<tr><td></td><td>\n", fp);
+	put_link(fp, "<a href=\"", "log.html\">Log</a> | ");
+	put_link(fp, "<a href=\"", "files.html\">Files</a> | ");
+	put_link(fp, "<a href=\"", "refs.html\">Refs</a>");
+	if (submodules_path)
+		put_file_link(fp, submodules_path, "Submodules");
+	if (readme_path)
+		put_file_link(fp, readme_path, "README");
+	if (license_path)
+		put_file_link(fp, license_path, "LICENSE");
+	fputs("</td></tr></table>\n<hr/>\n<div id=\"content\">\n", fp);
+}
+
+void write_page_header(FILE *fp, const char *title)
+{
+	write_head(fp, title);
+	write_banner(fp);
+	write_navigation(fp);
+}
+
+void write_page_footer(FILE *fp)
+{
+	fputs("</div>\n</body>\n</html>\n", fp);
+}
+
+// Pages are written in large blocks: a commit page or a file page can run
+// to megabytes.
+FILE *open_page(const char *path)
+{
+	FILE *fp = open_or_die(path, "w");
+	setvbuf(fp, nullptr, _IOFBF, 1 << 16);
+	return fp;
+}
