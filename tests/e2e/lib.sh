@@ -1,0 +1,102 @@
+# Shared by the end-to-end families: pinned identities, dates and time zone,
+# repository builders, and checks that count failures instead of stopping.
+# Run a family by hand from tests/e2e: sh commits.sh (after `make`).
+set -u
+
+here=$(pwd)
+: "${REPOPAGE:=$here/../../build/repopage}"
+: "${REPOPAGE_INDEX:=$here/../../build/repopage-index}"
+: "${GOLDEN:=$here/../golden}"
+: "${SCRATCH:=$here/../../build/tests/scratch/$(basename "$0" .sh)}"
+
+export TZ=UTC LC_ALL=C
+export HOME="$SCRATCH/home" XDG_CONFIG_HOME="$SCRATCH/home/.config"
+export GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null
+export GIT_AUTHOR_NAME="Ann Author" GIT_AUTHOR_EMAIL="ann@example.org"
+export GIT_COMMITTER_NAME="Cid Committer" GIT_COMMITTER_EMAIL="cid@example.org"
+export GIT_AUTHOR_DATE="@1700000000 -0500" GIT_COMMITTER_DATE="@1700000100 +0100"
+
+rm -rf "$SCRATCH"
+mkdir -p "$SCRATCH/home"
+cd "$SCRATCH" || exit 1
+
+failures=0
+checks=0
+
+fail() {
+	echo "FAIL: $*"
+	failures=$((failures + 1))
+}
+
+# check_eq WHAT EXPECTED ACTUAL
+check_eq() {
+	checks=$((checks + 1))
+	[ "$2" = "$3" ] || fail "$1: expected [$2], got [$3]"
+}
+
+# check_files_eq WHAT EXPECTED_FILE ACTUAL_FILE: byte for byte, diff shown.
+check_files_eq() {
+	checks=$((checks + 1))
+	if ! cmp -s "$2" "$3"; then
+		fail "$1: $3 differs from $2"
+		diff -u "$2" "$3" | head -n 40
+	fi
+}
+
+# check_contains WHAT FILE TEXT: TEXT (fixed string) occurs in FILE.
+check_contains() {
+	checks=$((checks + 1))
+	grep -qF -- "$3" "$2" 2>/dev/null || fail "$1: [$3] not in $2"
+}
+
+check_absent() {
+	checks=$((checks + 1))
+	! grep -qF -- "$3" "$2" 2>/dev/null || fail "$1: [$3] unexpectedly in $2"
+}
+
+check_exists() {
+	checks=$((checks + 1))
+	[ -e "$2" ] || fail "$1: $2 does not exist"
+}
+
+check_missing() {
+	checks=$((checks + 1))
+	[ ! -e "$2" ] || fail "$1: $2 exists"
+}
+
+# new_repo DIR: an empty repository with a pinned description.
+new_repo() {
+	git init -q "$1" && git -C "$1" symbolic-ref HEAD refs/heads/master
+}
+
+# commit_file REPO PATH CONTENT MESSAGE [EPOCH]: writes, adds and commits;
+# the author date is EPOCH (default 1700000000) with offset -0500.
+commit_file() {
+	mkdir -p "$(dirname "$1/$2")"
+	printf '%s' "$3" >"$1/$2"
+	git -C "$1" add -- "$2"
+	commit_all "$1" "$4" "${5:-1700000000}"
+}
+
+# commit_all REPO MESSAGE [EPOCH]: commits whatever is staged (or nothing).
+commit_all() {
+	GIT_AUTHOR_DATE="@${3:-1700000000} -0500" \
+		git -C "$1" commit -q --allow-empty --allow-empty-message -m "$2"
+}
+
+# run_site OUTDIR ARGS...: runs repopage inside OUTDIR (made if needed);
+# leaves $status, $SCRATCH/stdout and $SCRATCH/stderr.
+run_site() {
+	out=$1
+	shift
+	mkdir -p "$out"
+	(cd "$out" && "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+
+# finish: the family's result for CTest.
+finish() {
+	echo "$checks checks, $failures failures"
+	[ "$failures" -eq 0 ]
+	exit $?
+}
