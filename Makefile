@@ -22,3 +22,33 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) demo
+
+# Installation: programs, manual pages, and the default look and hooks as
+# samples under $(PREFIX)/share/repopage.
+PREFIX ?= /usr/local
+DESTDIR ?=
+BINDIR = $(DESTDIR)$(PREFIX)/bin
+MANDIR = $(DESTDIR)$(PREFIX)/share/man/man1
+SHAREDIR = $(DESTDIR)$(PREFIX)/share/repopage
+PROGRAMS = repopage repopage-index
+SAMPLES = assets/style.css assets/logo.png assets/favicon.png
+SCRIPTS = contrib/post-receive contrib/render-all
+
+.PHONY: install uninstall bench
+
+install: build
+	install -d $(BINDIR) $(MANDIR) $(SHAREDIR)
+	install -m 755 $(addprefix $(BUILD)/,$(PROGRAMS)) $(BINDIR)
+	install -m 644 $(addprefix man/,$(addsuffix .1,$(PROGRAMS))) $(MANDIR)
+	install -m 644 $(SAMPLES) $(SHAREDIR)
+	install -m 755 $(SCRIPTS) $(SHAREDIR)
+
+uninstall:
+	rm -f $(addprefix $(BINDIR)/,$(PROGRAMS))
+	rm -f $(addprefix $(MANDIR)/,$(addsuffix .1,$(PROGRAMS)))
+	rm -f $(addprefix $(SHAREDIR)/,$(notdir $(SAMPLES) $(SCRIPTS)))
+	-rmdir $(SHAREDIR)
+
+# Speed and memory of a first render and of incremental runs; not a test.
+bench: build
+	@./bench/run.sh $(BUILD)

@@ -1,5 +1,6 @@
 // repopage-index: one HTML page on standard output listing repositories,
 // each linked to the log page repopage wrote in the folder of its name.
+#include "git_setup.h"
 #include "output.h"
 
 #include <git2.h>
@@ -125,10 +126,7 @@ int main(int argc, char *argv[])
 		fprintf(stderr, "%s [repodir...]\n", argv[0]);
 		return 1;
 	}
-	git_libgit2_init();
-	for (int level = GIT_CONFIG_LEVEL_PROGRAMDATA; level <= GIT_CONFIG_LEVEL_APP; level++)
-		git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
-	git_libgit2_opts(GIT_OPT_SET_OWNER_VALIDATION, 0);
+	libgit2_setup();
 
 	write_index_header(stdout);
 	int status = 0;

@@ -2,6 +2,8 @@
 // its commit pages, the files with their pages, the refs and two feeds.
 #include "site.h"
 
+#include "git_setup.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -83,10 +85,7 @@ static void scan_arguments(int argc, char *argv[])
 
 static void open_repository(const char *program)
 {
-	git_libgit2_init();
-	for (int level = GIT_CONFIG_LEVEL_PROGRAMDATA; level <= GIT_CONFIG_LEVEL_APP; level++)
-		git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
-	git_libgit2_opts(GIT_OPT_SET_OWNER_VALIDATION, 0);
+	libgit2_setup();
 	if (git_repository_open_ext(&repository, repodir, GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) < 0) {
 		fprintf(stderr, "%s: cannot open repository\n", program);
 		exit(1);
