@@ -11,17 +11,28 @@ git_oid cached_id;
 FILE *new_cache;
 char temp_cache_path[64] = "cache.XXXXXXXXXXXX";
 
-// Reads the previous cache's first line into cached_id; none when there is
-// no previous cache.
+// The previous cache's first line, at most 41 characters (40 digits and a
+// newline); anything after the 40th character is ignored. 0, or -1 when
+// there is no line, -2 when it holds no object id.
+int read_cache_head(FILE *old_cache, git_oid *id)
+{
+	char line[42];
+	if (!fgets(line, sizeof line, old_cache))
+		return -1;
+	return git_oid_fromstr(id, line) == 0 ? 0 : -2;
+}
+
+// The previous cache, positioned after its first line; none when there is
+// no previous cache, and cached_id then stays all zero.
 static FILE *open_old_cache()
 {
 	FILE *old_cache = fopen(cachefile, "r");
 	if (!old_cache)
 		return nullptr;
-	char line[42];
-	if (!fgets(line, sizeof line, old_cache))
+	int head = read_cache_head(old_cache, &cached_id);
+	if (head == -1)
 		errx(1, "%s: no object id", cachefile);
-	if (git_oid_fromstr(&cached_id, line) != 0)
+	if (head == -2)
 		errx(1, "%s: invalid object id", cachefile);
 	return old_cache;
 }

@@ -4,17 +4,12 @@
 
 #include "git_setup.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <sys/stat.h>
 
-const char *repodir;
-const char *cachefile;
-const char *baseurl = "";
-int64_t log_limit = -1;
 git_repository *repository;
 git_oid head_id;
 bool has_head;
@@ -33,55 +28,6 @@ static const char LOG_TABLE_HEAD[] =
 	"<td class=\"num\" align=\"right\"><b>Files</b></td>"
 	"<td class=\"num\" align=\"right\"><b>+</b></td>"
 	"<td class=\"num\" align=\"right\"><b>-</b></td></tr>\n</thead><tbody>\n";
-
-[[noreturn]] static void print_usage(const char *program)
-{
-	fprintf(stderr, "%s [-c cachefile | -l commits] [-u baseurl] repodir\n", program);
-	exit(1);
-}
-
-static void parse_limit(const char *program, const char *value)
-{
-	char *end;
-	errno = 0;
-	long long n = strtoll(value, &end, 10);
-	if (value[0] == '\0' || *end != '\0' || n < 1 || errno != 0)
-		print_usage(program);
-	log_limit = n;
-}
-
-// Options and repodir in any order; only an option's second character
-// counts, and its value is the next argument whatever it looks like.
-static void scan_arguments(int argc, char *argv[])
-{
-	for (int i = 1; i < argc; i++) {
-		const char *arg = argv[i];
-		if (arg[0] != '-') {
-			if (repodir)
-				print_usage(argv[0]);
-			repodir = arg;
-			continue;
-		}
-		char option = arg[1];
-		if (option == 'l' && cachefile)
-			print_usage(argv[0]);
-		if (option == 'c' && log_limit > 0)
-			print_usage(argv[0]);
-		if (option != 'u' && option != 'l' && option != 'c')
-			continue;
-		if (i + 1 >= argc)
-			print_usage(argv[0]);
-		const char *value = argv[++i];
-		if (option == 'u')
-			baseurl = value;
-		else if (option == 'c')
-			cachefile = value;
-		else
-			parse_limit(argv[0], value);
-	}
-	if (!repodir)
-		print_usage(argv[0]);
-}
 
 static void open_repository(const char *program)
 {
@@ -205,7 +151,10 @@ static void write_feed(const char *name, int all)
 
 int main(int argc, char *argv[])
 {
-	scan_arguments(argc, argv);
+	if (scan_arguments(argc, argv) != 0) {
+		fprintf(stderr, "%s [-c cachefile | -l commits] [-u baseurl] repodir\n", argv[0]);
+		return 1;
+	}
 	static char real_path[PATH_MAX];
 	if (!realpath(repodir, real_path))
 		err(1, "realpath");

@@ -63,6 +63,9 @@ struct ref_entry {
 	commit_record *record;
 };
 
+// Command line: 0, or -1 when it asks for the usage message.
+int scan_arguments(int argc, char *argv[]);
+
 // Page frame.
 void write_page_header(FILE *stream, const char *title);
 void write_page_footer(FILE *stream);
@@ -82,6 +85,7 @@ void commit_diff_block(FILE *stream, const commit_record *record);
 
 // Log cache.
 void cached_log_body(FILE *log, const git_oid *head);
+int read_cache_head(FILE *old_cache, git_oid *id);
 void cache_install();
 
 // Files.

@@ -1,0 +1,52 @@
+// The command line: "[-c cachefile | -l commits] [-u baseurl] repodir".
+#include "site.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+const char *repodir;
+const char *cachefile;
+const char *baseurl = "";
+int64_t log_limit = -1;
+
+// strtoll's own leniency stays: leading blanks and a "+" are accepted.
+static int parse_limit(const char *value)
+{
+	char *end;
+	errno = 0;
+	long long n = strtoll(value, &end, 10);
+	if (value[0] == '\0' || *end != '\0' || n < 1 || errno != 0)
+		return -1;
+	log_limit = n;
+	return 0;
+}
+
+// Options and repodir come in any order; only an option's second character
+// counts, and its value is the next argument whatever it looks like.
+int scan_arguments(int argc, char *argv[])
+{
+	for (int i = 1; i < argc; i++) {
+		const char *arg = argv[i];
+		if (arg[0] != '-') {
+			if (repodir)
+				return -1;
+			repodir = arg;
+			continue;
+		}
+		char option = arg[1];
+		if ((option == 'l' && cachefile) || (option == 'c' && log_limit > 0))
+			return -1;
+		if (option != 'u' && option != 'l' && option != 'c')
+			continue;
+		if (i + 1 >= argc)
+			return -1;
+		const char *value = argv[++i];
+		if (option == 'u')
+			baseurl = value;
+		else if (option == 'c')
+			cachefile = value;
+		else if (parse_limit(value) != 0)
+			return -1;
+	}
+	return repodir ? 0 : -1;
+}
