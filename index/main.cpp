@@ -4,6 +4,7 @@
 #include "output.h"
 
 #include <git2.h>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
@@ -102,7 +103,8 @@ static int index_row(FILE *fp)
 // Returns false when the argument is no repository.
 static bool list_repository(const char *program, const char *dir)
 {
-	char real_path[1024];
+	// realpath may write up to PATH_MAX bytes, whatever the buffer.
+	static char real_path[PATH_MAX];
 	if (!realpath(dir, real_path))
 		err(1, "realpath");
 	if (git_repository_open_ext(&repository, dir, GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0) {
