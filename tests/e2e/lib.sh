@@ -43,15 +43,26 @@ check_files_eq() {
 	fi
 }
 
-# check_contains WHAT FILE TEXT: TEXT (fixed string) occurs in FILE.
+# check_contains WHAT FILE TEXT: TEXT, which may span lines, occurs in FILE.
 check_contains() {
 	checks=$((checks + 1))
-	grep -qF -- "$3" "$2" 2>/dev/null || fail "$1: [$3] not in $2"
+	file_has "$2" "$3" || fail "$1: [$3] not in $2"
 }
 
 check_absent() {
 	checks=$((checks + 1))
-	! grep -qF -- "$3" "$2" 2>/dev/null || fail "$1: [$3] unexpectedly in $2"
+	! file_has "$2" "$3" || fail "$1: [$3] unexpectedly in $2"
+}
+
+# file_has FILE TEXT: a substring search over the whole file (grep -F would
+# take each line of TEXT as a pattern of its own).
+file_has() {
+	[ -f "$1" ] || return 1
+	content=$(cat "$1"; echo .)
+	case $content in
+	*"$2"*) return 0 ;;
+	esac
+	return 1
 }
 
 check_exists() {
@@ -99,4 +110,15 @@ finish() {
 	echo "$checks checks, $failures failures"
 	[ "$failures" -eq 0 ]
 	exit $?
+}
+
+# check_links DIR... [--allow-missing-commits]: every relative link of the
+# rendered sites resolves, in-page anchors exist, pages end in "</html>\n"
+# (tests/tools/linkcheck says which links may point at missing pages).
+check_links() {
+	checks=$((checks + 1))
+	if ! /usr/bin/python3 "$here/../tools/linkcheck" "$@" >"$SCRATCH/linkcheck.out" 2>&1; then
+		fail "links of $*"
+		head -n 20 "$SCRATCH/linkcheck.out"
+	fi
 }
