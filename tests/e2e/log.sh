@@ -1,0 +1,124 @@
+# The log table and the commit pages written on the way: rows, the -l limit
+# with its row of remaining commits, pages that are never rewritten, and
+# pages that appear complete or not at all.
+. ./lib.sh
+
+# rows LOG: the rows of the log table, one a line.
+rows() {
+	awk '/^<\/tbody>/ { exit } f; /<tbody>$/ { f = 1 }' "$1"
+}
+
+# row N: the log row of commit N of repository five (N lines added to fN,
+# N hours after the pinned date).
+row() {
+	case $1 in
+	1) date='2023-11-14 23:13' ;;
+	2) date='2023-11-15 00:13' ;;
+	3) date='2023-11-15 01:13' ;;
+	4) date='2023-11-15 02:13' ;;
+	5) date='2023-11-15 03:13' ;;
+	esac
+	printf '<tr><td>%s</td><td><a href="commit/%s.html">Commit %s</a></td><td>Ann Author</td><td class="num" align="right">1</td><td class="num" align="right">+%s</td><td class="num" align="right">-0</td></tr>\n' \
+		"$date" "$(eval echo \$id$1)" "$1" "$1"
+}
+
+remaining='<tr><td></td><td colspan="5">4 more commits remaining, fetch the repository</td></tr>'
+
+# pages OUT: the names in OUT/commit, sorted, one a line.
+pages() {
+	ls -A "$1/commit"
+}
+
+new_repo five
+for n in 1 2 3 4 5; do
+	commit_file five "f$n" "$(seq "$n")
+" "Commit $n" $((1700000000 + n * 3600))
+	eval "id$n=\$(git -C five rev-parse HEAD)"
+done
+all_pages=$(for n in 1 2 3 4 5; do eval echo "\$id$n.html"; done | sort)
+
+# No limit: every commit, newest first, and no row of remaining commits.
+run_site out-all ../five
+check_eq "full log status" 0 "$status"
+check_eq "full log rows" "$(row 5; row 4; row 3; row 2; row 1)" "$(rows out-all/log.html)"
+check_eq "full log pages" "$all_pages" "$(pages out-all)"
+check_eq "full log stderr" "" "$(cat stderr)"
+
+# -l 1: one row, the count of the others, and still every page.
+run_site out-1 -l 1 ../five
+check_eq "-l 1 status" 0 "$status"
+check_eq "-l 1 rows" "$(row 5; echo "$remaining")" "$(rows out-1/log.html)"
+check_eq "-l 1 pages" "$all_pages" "$(pages out-1)"
+for n in 1 2 3 4 5; do
+	check_files_eq "-l 1 page $n" "out-all/commit/$(eval echo \$id$n).html" "out-1/commit/$(eval echo \$id$n).html"
+done
+
+# The limit reaches 0 with the last commit: nothing is left to count.
+run_site out-5 -l 5 ../five
+check_eq "-l 5 rows" "$(rows out-all/log.html)" "$(rows out-5/log.html)"
+run_site out-10 -l 10 ../five
+check_eq "-l 10 rows" "$(rows out-all/log.html)" "$(rows out-10/log.html)"
+check_eq "-l 10 pages" "$all_pages" "$(pages out-10)"
+
+# A second run writes every row again but opens no existing page, whether
+# the limit hides its row or not.
+for p in out-1/commit/*.html; do
+	printf 'kept\n' >"$p"
+done
+run_site out-1 ../five
+check_eq "second run status" 0 "$status"
+check_eq "second run rows" "$(rows out-all/log.html)" "$(rows out-1/log.html)"
+check_eq "second run pages" "$all_pages" "$(pages out-1)"
+check_eq "second run left pages alone" "kept kept kept kept kept" "$(cat out-1/commit/*.html | tr '\n' ' ' | sed 's/ $//')"
+run_site out-1 -l 2 ../five
+check_eq "limited second run left pages alone" 5 "$(cat out-1/commit/*.html | grep -c '^kept$')"
+
+# Only the missing page of a new commit is written.
+rm "out-1/commit/$id3.html"
+run_site out-1 ../five
+check_files_eq "missing page written again" "out-all/commit/$id3.html" "out-1/commit/$id3.html"
+check_eq "other pages still kept" 4 "$(cat out-1/commit/*.html | grep -c '^kept$')"
+
+# New pages get the mode a plain create would give them.
+mkdir out-mode
+(umask 027 && cd out-mode && "$REPOPAGE" ../five)
+check_eq "page mode" 640 "$(stat -c %a "out-mode/commit/$id5.html")"
+check_eq "log mode" 640 "$(stat -c %a out-mode/log.html)"
+
+# "commit" is not a directory: the first page cannot be created.
+mkdir out-nodir
+printf 'x\n' >out-nodir/commit
+run_site out-nodir ../five
+check_eq "no directory status" 1 "$status"
+check_eq "no directory message" "repopage: fopen: 'commit/$id5.html': Not a directory" "$(cat stderr)"
+
+# A page that cannot be written completely is fatal and leaves no page
+# behind, neither under its own name nor under a temporary one; the next
+# run then writes it in full.
+new_repo bigpage
+commit_file bigpage small 'small
+' "Small"
+seq 20000 >bigpage/big
+git -C bigpage add big
+commit_all bigpage "Big"
+big=$(git -C bigpage rev-parse HEAD)
+mkdir out-limit
+# The page is far above 64 blocks, the log page far below, and it is written
+# last, after the walk.
+(
+	trap '' XFSZ
+	ulimit -f 64
+	cd out-limit && exec "$REPOPAGE" ../bigpage
+) >stdout 2>stderr
+status=$?
+check_eq "write error status" 1 "$status"
+check_eq "write error message" "repopage: write error: commit/$big.html" "$(cat stderr)"
+check_eq "write error leaves no page" "" "$(pages out-limit)"
+run_site out-limit ../bigpage
+check_eq "run after write error status" 0 "$status"
+check_eq "page after write error ends" '</html>\n' "$(tail -c 8 "out-limit/commit/$big.html" | od -An -c | tr -d ' \n')"
+run_site out-fresh ../bigpage
+check_files_eq "page after write error" "out-fresh/commit/$big.html" "out-limit/commit/$big.html"
+check_files_eq "log after write error" out-fresh/log.html out-limit/log.html
+
+finish
