@@ -1,0 +1,264 @@
+# The file listing and the file pages: rows in stored order with mode, link
+# and size, page contents, directories under "file/", pages of earlier runs,
+# a directory that cannot be made, and crafted trees whose entry names would
+# lead outside "file/". One page is compared with a golden file.
+. ./lib.sh
+
+# content PAGE: the page after the line that opens the content block.
+content() {
+	awk 'f; /^<div id="content">$/ { f = 1 }' "$1"
+}
+
+# check_content WHAT PAGE: the content of PAGE equals standard input.
+check_content() {
+	cat >"$SCRATCH/expected"
+	content "$2" >"$SCRATCH/actual"
+	check_files_eq "$1" "$SCRATCH/expected" "$SCRATCH/actual"
+}
+
+# row MODE PAGE NAME SIZE: one row of the files table (PAGE as linked).
+row() {
+	printf '<tr><td>%s</td><td><a href="file/%s.html">%s</a></td><td class="num" align="right">%s</td></tr>\n' \
+		"$1" "$2" "$3" "$4"
+}
+
+table_head() {
+	printf '<table id="files"><thead>\n<tr><td><b>Mode</b></td><td><b>Name</b></td><td class="num" align="right"><b>Size</b></td></tr>\n</thead><tbody>\n'
+}
+
+table_end() {
+	printf '</tbody></table></div>\n</body>\n</html>\n'
+}
+
+# raw_tree REPO MODE NAME ID...: writes a tree object holding exactly these
+# entries, in this order and unchecked, as git would never write it (perl
+# packs the binary ids; perl-base is on every Debian system).
+raw_tree() {
+	repo=$1
+	shift
+	perl -e 'while (@ARGV) { my ($m, $n, $h) = splice(@ARGV, 0, 3);
+		print "$m $n\0", pack("H*", $h) }' "$@" |
+		git -C "$repo" hash-object -t tree --literally -w --stdin
+}
+
+# point_head REPO TREE: a root commit of TREE becomes master.
+point_head() {
+	git -C "$1" update-ref refs/heads/master "$(git -C "$1" commit-tree -m crafted "$2")"
+}
+
+# --- The listing: order, modes, sizes, names, pages; earlier pages stay ---
+new_repo demo
+printf 'files & pages\n' >demo/.git/description
+printf 'old\n' >demo/old.c
+printf 'first\n' >demo/README
+git -C demo add -A
+commit_all demo "First"
+run_site out ../demo
+check_eq "first run status" 0 "$status"
+cp out/file/old.c.html "$SCRATCH/old.c.html"
+check_contains "README page of the first run" out/file/README.html "> first"
+
+git -C demo rm -q old.c
+printf '[submodule "sub"]\n\tpath = sub\n\turl = ../sub\n' >demo/.gitmodules
+printf 'one\ntwo\nthree\n' >demo/README
+head -c 2048 /dev/zero >demo/bin.dat
+printf 'a\r\nb\r\n' >demo/crlf.txt
+: >demo/empty.txt
+ln -s target/path demo/link
+printf 'x\n' >"demo/my file#1.txt"
+printf 'a\nb' >demo/nonl.txt
+printf 'q\n' >"demo/q&<>.txt"
+printf '#!/bin/sh\n' >demo/run.sh
+chmod 755 demo/run.sh
+mkdir -p demo/src/lib
+printf 'int a;\n' >demo/src/a.c
+printf 'int b(void)\n{\n\treturn 1 < 2 && "x";\n}\n' >demo/src/lib/b.c
+printf 'z\n' >demo/z.txt
+git -C demo add -A
+git -C demo update-index --add --cacheinfo 160000,1234567890abcdef1234567890abcdef12345678,sub
+commit_all demo "Everything"
+run_site out ../demo
+check_eq "second run status" 0 "$status"
+
+{
+	table_head
+	row -rw-r--r-- .gitmodules .gitmodules 3L
+	row -rw-r--r-- README README 3L
+	row -rw-r--r-- bin.dat bin.dat 2048B
+	row -rw-r--r-- crlf.txt crlf.txt 2L
+	row -rw-r--r-- empty.txt empty.txt 0B
+	row l--------- link link 1L
+	row -rw-r--r-- my%20file%231.txt "my file#1.txt" 1L
+	row -rw-r--r-- nonl.txt nonl.txt 2L
+	row -rw-r--r-- q%26%3C%3E.txt 'q&amp;&lt;&gt;.txt' 1L
+	row -rwxr-xr-x run.sh run.sh 1L
+	row -rw-r--r-- src/a.c src/a.c 1L
+	row -rw-r--r-- src/lib/b.c src/lib/b.c 4L
+	printf '<tr><td>m---------</td><td><a href="file/.gitmodules.html">sub</a> @ 1234567</td><td class="num" align="right"></td></tr>\n'
+	row -rw-r--r-- z.txt z.txt 1L
+	table_end
+} >"$SCRATCH/want"
+check_content "files table" out/files.html <"$SCRATCH/want"
+
+check_files_eq "page of a file no longer in HEAD" "$SCRATCH/old.c.html" out/file/old.c.html
+check_contains "page rewritten with the new content" out/file/README.html '      3</a> three'
+check_files_eq "page two directories deep" "$GOLDEN/files-blob.html" out/file/src/lib/b.c.html
+check_contains "one level deep: prefix" out/file/src/a.c.html '<link rel="stylesheet" type="text/css" href="../../style.css" />'
+check_contains "top level: prefix" out/file/README.html '<a href="../../"><img src="../logo.png"'
+check_exists "page of a name with a blank and #" "out/file/my file#1.txt.html"
+check_contains "its title" "out/file/my file#1.txt.html" '<title>my file#1.txt - demo - files &amp; pages'
+check_exists "page of a name with markup" "out/file/q&<>.txt.html"
+check_contains "its name line" "out/file/q&<>.txt.html" '<p> q&amp;&lt;&gt;.txt (2B)</p>'
+check_missing "no page for a submodule" out/file/sub.html
+check_missing "no page for a directory" out/file/src.html
+
+check_content "binary file" out/file/bin.dat.html <<'EOF'
+<p> bin.dat (2048B)</p><hr/><p>Binary file.</p>
+</div>
+</body>
+</html>
+EOF
+check_content "empty file" out/file/empty.txt.html <<'EOF'
+<p> empty.txt (0B)</p><hr/><pre id="blob">
+</pre>
+</div>
+</body>
+</html>
+EOF
+check_content "CRLF lines" out/file/crlf.txt.html <<'EOF'
+<p> crlf.txt (6B)</p><hr/><pre id="blob">
+<a href="#l1" class="line" id="l1">      1</a> a
+<a href="#l2" class="line" id="l2">      2</a> b
+</pre>
+</div>
+</body>
+</html>
+EOF
+check_content "no final newline" out/file/nonl.txt.html <<'EOF'
+<p> nonl.txt (3B)</p><hr/><pre id="blob">
+<a href="#l1" class="line" id="l1">      1</a> a
+<a href="#l2" class="line" id="l2">      2</a> b</pre>
+</div>
+</body>
+</html>
+EOF
+check_content "symbolic link shows its target" out/file/link.html <<'EOF'
+<p> link (11B)</p><hr/><pre id="blob">
+<a href="#l1" class="line" id="l1">      1</a> target/path</pre>
+</div>
+</body>
+</html>
+EOF
+
+# --- Empty tree, and no HEAD at all ---------------------------------------
+new_repo bare-tree
+commit_all bare-tree "Nothing"
+run_site out-empty ../bare-tree
+{ table_head; table_end; } >"$SCRATCH/want"
+check_content "empty tree" out-empty/files.html <"$SCRATCH/want"
+new_repo unborn
+run_site out-unborn ../unborn
+printf '</div>\n</body>\n</html>\n' >"$SCRATCH/want"
+check_content "no HEAD: frame alone" out-unborn/files.html <"$SCRATCH/want"
+
+# --- A directory that cannot be made: the row shows the byte size ---------
+new_repo blocked
+mkdir -p blocked/x/y
+printf 'a\n' >blocked/a.txt
+printf 'int z;\nint w;\n' >blocked/x/y/z.c
+printf 'zz\n' >blocked/zz.txt
+git -C blocked add -A
+commit_all blocked "blocked"
+mkdir -p out-blocked/file
+printf 'not a directory\n' >out-blocked/file/x
+run_site out-blocked ../blocked
+check_eq "blocked directory: status" 0 "$status"
+{
+	table_head
+	row -rw-r--r-- a.txt a.txt 1L
+	row -rw-r--r-- x/y/z.c x/y/z.c 14B
+	row -rw-r--r-- zz.txt zz.txt 1L
+	table_end
+} >"$SCRATCH/want"
+check_content "blocked directory: rows" out-blocked/files.html <"$SCRATCH/want"
+check_eq "blocking file untouched" "not a directory" "$(cat out-blocked/file/x)"
+check_eq "blocked directory: stderr" "" "$(cat "$SCRATCH/stderr")"
+
+# A page right under such a file cannot be opened: fatal.
+printf 'int a;\n' >blocked/x/a.c
+git -C blocked add -A
+commit_all blocked "a.c"
+run_site out-blocked ../blocked
+check_eq "page under a file: status" 1 "$status"
+check_eq "page under a file: message" \
+	"repopage: fopen: 'file/x/a.c.html': Not a directory" "$(cat "$SCRATCH/stderr")"
+
+# --- Page paths at the limit: 1023 characters fit, 1024 do not -------------
+new_repo long
+a=$(printf '%0250d' 0)
+deep="$a/$a/$a/$a"
+mkdir -p "long/$deep"
+printf 'fits\n' >"long/$deep/123456789"   # entry path of 1013 characters
+printf 'long\n' >"long/$deep/1234567890"  # one more
+git -C long add -A
+commit_all long "long paths"
+run_site out-long ../long
+check_eq "page path too long: status" 1 "$status"
+check_eq "page path too long: message" \
+	"repopage: path truncated: 'file/$deep/1234567890.html'" "$(cat "$SCRATCH/stderr")"
+check_exists "page path of 1023 characters" "out-long/file/$deep/123456789.html"
+
+# --- Crafted trees: names that would lead outside "file/" are skipped -----
+# "..", "." and names with "/" get no row, no page and no descent; the rest
+# is listed. A tree with an empty name does not parse at all, so the
+# directory holding one is left out whole.
+new_repo unsafe
+blob=$(printf 'evil\n' | git -C unsafe hash-object -w --stdin)
+good=$(printf 'good\n' | git -C unsafe hash-object -w --stdin)
+up=$(raw_tree unsafe 100644 evil.txt "$blob")
+dot=$(raw_tree unsafe 100644 dot.txt "$blob")
+empty_name=$(raw_tree unsafe 100644 fine.txt "$good" 100644 "" "$blob")
+inner=$(raw_tree unsafe 40000 .. "$up" 100644 inner.txt "$good")
+root=$(raw_tree unsafe \
+	40000 .. "$up" \
+	40000 . "$dot" \
+	100644 ../../marker/x "$blob" \
+	100644 a/b "$blob" \
+	100644 ... "$good" \
+	40000 bad "$empty_name" \
+	40000 d "$inner" \
+	100644 ok.txt "$good")
+point_head unsafe "$root"
+mkdir -p crafted/marker
+: >crafted/marker/keep
+run_site crafted/site ../../unsafe
+check_eq "crafted tree: status" 0 "$status"
+{
+	table_head
+	row -rw-r--r-- ... ... 1L
+	row -rw-r--r-- d/inner.txt d/inner.txt 1L
+	row -rw-r--r-- ok.txt ok.txt 1L
+	table_end
+} >"$SCRATCH/want"
+check_content "crafted tree: rows" crafted/site/files.html <"$SCRATCH/want"
+find crafted | grep -v '^crafted/site/commit/' | sort >"$SCRATCH/actual"
+cat >"$SCRATCH/expected" <<'EOF'
+crafted
+crafted/marker
+crafted/marker/keep
+crafted/site
+crafted/site/atom.xml
+crafted/site/commit
+crafted/site/file
+crafted/site/file/....html
+crafted/site/file/d
+crafted/site/file/d/inner.txt.html
+crafted/site/file/ok.txt.html
+crafted/site/files.html
+crafted/site/log.html
+crafted/site/refs.html
+crafted/site/tags.xml
+EOF
+check_files_eq "crafted tree: files written" "$SCRATCH/expected" "$SCRATCH/actual"
+
+finish
