@@ -1,0 +1,209 @@
+# The log cache (-c): the rows of earlier runs are reused byte for byte, only
+# new commits are walked, and the cache is replaced only by a finished run.
+. ./lib.sh
+
+# log_body LOG: the rows between the table head and "</tbody></table>".
+log_body() {
+	sed -n '/<\/thead><tbody>$/,/^<\/tbody><\/table>/p' "$1" | sed '1d;$d'
+}
+
+# row_count FILE: the number of log rows in FILE.
+row_count() {
+	grep -c '^<tr><td>' "$1"
+}
+
+# temp_count DIR: the number of cache.* temporary files in DIR.
+temp_count() {
+	ls "$1" | grep -c '^cache\.'
+}
+
+# check_failure WHAT MESSAGE: the last run failed with exactly MESSAGE.
+check_failure() {
+	check_eq "$1: status" 1 "$status"
+	check_eq "$1: message" "$2" "$(cat "$SCRATCH/stderr")"
+}
+
+new_repo r
+commit_file r a.txt 'one
+' 'first' 1700000000
+commit_file r a.txt 'one
+two
+' 'second <two>' 1700000200
+commit_file r b.txt 'b
+' 'third' 1700000400
+head1=$(git -C r rev-parse HEAD)
+
+# First run, no cache yet: every commit gets a row, and the cache holds
+# HEAD's id and exactly the rows of the log table.
+run_site run -c ../cache "$SCRATCH/r"
+check_eq "first run: status" 0 "$status"
+check_eq "first run: stderr" "" "$(cat "$SCRATCH/stderr")"
+check_eq "first run: first line" "$head1" "$(head -n 1 cache)"
+log_body run/log.html >body1
+tail -n +2 cache >cached1
+check_files_eq "first run: cache rows" body1 cached1
+check_eq "first run: rows" 3 "$(row_count body1)"
+check_eq "first run: no temporary file" 0 "$(temp_count run)"
+run_site plain1 "$SCRATCH/r"
+check_files_eq "first run: log as without cache" plain1/log.html run/log.html
+cp cache cache1
+cp run/log.html log1
+
+# No new commits: the walk stops at HEAD, so no commit page is looked at.
+# A removed page is not written again and a marked one stays as it is.
+first=$(git -C r rev-parse HEAD~2)
+rm "run/commit/$first.html"
+echo marker >"run/commit/$head1.html"
+run_site run -c ../cache "$SCRATCH/r"
+check_eq "no new commits: status" 0 "$status"
+check_files_eq "no new commits: cache unchanged" cache1 cache
+check_files_eq "no new commits: log unchanged" log1 run/log.html
+check_missing "no new commits: old page not rewritten" "run/commit/$first.html"
+check_eq "no new commits: marked page" marker "$(cat "run/commit/$head1.html")"
+
+# Two new commits: their rows first, then the cached ones; the log is that
+# of a full run without cache.
+commit_file r c.txt 'c
+' 'fourth' 1700000600
+commit_file r c.txt 'c
+d
+' 'fifth' 1700000800
+head2=$(git -C r rev-parse HEAD)
+run_site run -c ../cache "$SCRATCH/r"
+check_eq "new commits: status" 0 "$status"
+check_eq "new commits: first line" "$head2" "$(head -n 1 cache)"
+log_body run/log.html >body2
+tail -n +2 cache >cached2
+check_files_eq "new commits: cache rows" body2 cached2
+head -n 2 body2 >new_rows
+cat new_rows body1 >expected
+check_files_eq "new commits: new rows then cached ones" expected body2
+check_contains "new commits: newest first" new_rows "fifth</a>"
+check_exists "new commits: new page" "run/commit/$head2.html"
+check_missing "new commits: old page still not rewritten" "run/commit/$first.html"
+check_eq "new commits: marked page" marker "$(cat "run/commit/$head1.html")"
+run_site plain2 "$SCRATCH/r"
+check_files_eq "new commits: log as without cache" plain2/log.html run/log.html
+cp cache cache2
+
+# The cached id may be written in capitals; the new cache writes it in
+# lower case.
+{ echo "$head2" | tr a-f A-F; cat cached2; } >upper
+run_site run -c ../upper "$SCRATCH/r"
+check_eq "capital id: status" 0 "$status"
+check_files_eq "capital id: cache" cache2 upper
+check_files_eq "capital id: log" plain2/log.html run/log.html
+
+# A broken first line is fatal before the temporary file exists; the log
+# holds its frame and table head only.
+: >empty
+run_site bad -c ../empty "$SCRATCH/r"
+check_failure "empty cache" "repopage: ../empty: no object id"
+check_eq "empty cache: left as it was" 0 "$(wc -c <empty)"
+check_eq "empty cache: log ends at table head" "</thead><tbody>" "$(tail -n 1 bad/log.html)"
+check_eq "empty cache: no temporary file" 0 "$(temp_count bad)"
+mkdir -p dircache/sub
+run_site bad -c ../dircache "$SCRATCH/r"
+check_failure "cache a directory" "repopage: ../dircache: no object id"
+check_exists "cache a directory: left as it was" dircache/sub
+printf '%s\n' "${head2%?}" >short
+run_site bad -c ../short "$SCRATCH/r"
+check_failure "short id" "repopage: ../short: invalid object id"
+printf '%sg\n' "${head2%?}" >nonhex
+run_site bad -c ../nonhex "$SCRATCH/r"
+check_failure "non-hex id" "repopage: ../nonhex: invalid object id"
+printf ' %s\n' "$head2" >blank
+run_site bad -c ../blank "$SCRATCH/r"
+check_failure "leading blank" "repopage: ../blank: invalid object id"
+check_eq "invalid id: no temporary file" 0 "$(temp_count bad)"
+
+# A first line of more than 41 characters: the id is its first 40, the 41st
+# is dropped, and the rest is copied along with the rows.
+{ printf '%sZextra\n' "$head2"; cat cached2; } >longline
+run_site long -c ../longline "$SCRATCH/r"
+check_eq "long line: status" 0 "$status"
+{ echo "$head2"; echo extra; cat cached2; } >expected
+check_files_eq "long line: cache" expected longline
+{ echo extra; cat cached2; } >expected
+log_body long/log.html >body
+check_files_eq "long line: log rows" expected body
+
+# A cached id that the history no longer holds: the walk runs to the end and
+# the cached rows follow all the same, so the older rows appear twice.
+new_repo w
+commit_file w a.txt 'a
+' 'base' 1700000000
+commit_file w b.txt 'b
+' 'tip' 1700000200
+run_site wrun -c ../wcache "$SCRATCH/w"
+tail -n +2 wcache >wrows1
+GIT_AUTHOR_DATE="@1700000300 -0500" git -C w commit -q --amend -m 'rewritten tip'
+run_site wrun -c ../wcache "$SCRATCH/w"
+check_eq "rewritten: status" 0 "$status"
+check_eq "rewritten: first line" "$(git -C w rev-parse HEAD)" "$(head -n 1 wcache)"
+log_body wrun/log.html >wbody
+{ log_body wrun/log.html | head -n 2; cat wrows1; } >expected
+check_files_eq "rewritten: walked rows then cached ones" expected wbody
+check_eq "rewritten: base twice" 2 "$(grep -c '>base</a>' wbody)"
+check_eq "rewritten: old tip kept" 1 "$(grep -c '>tip</a>' wbody)"
+
+# A repository without HEAD: the cache is neither read nor written.
+new_repo e
+echo 'not an id' >ecache
+run_site erun -c ../ecache "$SCRATCH/e"
+check_eq "no HEAD: status" 0 "$status"
+check_eq "no HEAD: cache untouched" 'not an id' "$(cat ecache)"
+check_eq "no HEAD: no temporary file" 0 "$(temp_count erun)"
+run_site erun -c ../enone "$SCRATCH/e"
+check_missing "no HEAD: no cache made" enone
+check_exists "no HEAD: pages written" erun/tags.xml
+
+# The installed cache gets the mode of an ordinary new file.
+for mask in 022:644 077:600 027:640; do
+	(umask "${mask%:*}" && run_site "mode${mask%:*}" -c cache "$SCRATCH/r")
+	check_eq "umask ${mask%:*}: mode" "${mask#*:}" "$(stat -c %a "mode${mask%:*}/cache")"
+done
+
+# A rename that fails is fatal under the generated name; the temporary file
+# stays, complete, and the old cache keeps its content.
+mkdir ren
+cp cache1 ren/cache
+run_site ren -c cache/ "$SCRATCH/r"
+temp=$(ls ren | grep '^cache\.')
+check_failure "rename onto file/" \
+	"repopage: rename: '$temp' to 'cache/': Not a directory"
+check_eq "rename onto file/: generated name" 1 \
+	"$(printf '%s\n' "$temp" | grep -c '^cache\.[A-Za-z0-9]\{12\}$')"
+check_files_eq "rename onto file/: old cache" cache1 ren/cache
+check_files_eq "rename onto file/: temporary file" cache2 "ren/$temp"
+run_site ren -c nodir/cache "$SCRATCH/r"
+check_eq "rename into missing dir: status" 1 "$status"
+check_contains "rename into missing dir: message" "$SCRATCH/stderr" \
+	"' to 'nodir/cache': No such file or directory"
+check_eq "rename into missing dir: temporary files" 2 "$(temp_count ren)"
+if [ "$(stat -c %d /dev/shm 2>/dev/null)" != "$(stat -c %d .)" ] && [ -w /dev/shm ]; then
+	shm=$(mktemp /dev/shm/repopage-cache.XXXXXX)
+	cp cache1 "$shm"
+	run_site xdev -c "$shm" "$SCRATCH/r"
+	temp=$(ls xdev | grep '^cache\.')
+	check_failure "other file system" \
+		"repopage: rename: '$temp' to '$shm': Invalid cross-device link"
+	check_files_eq "other file system: old cache" cache1 "$shm"
+	check_files_eq "other file system: temporary file" cache2 "xdev/$temp"
+	rm -f "$shm"
+fi
+
+# A run that fails before the end leaves the previous cache as it was.
+mkdir -p fail/tags.xml
+cp cache1 fail/cache
+run_site fail -c cache "$SCRATCH/r"
+check_failure "failed run" "repopage: fopen: 'tags.xml': Is a directory"
+check_files_eq "failed run: old cache" cache1 fail/cache
+check_eq "failed run: temporary file left" 1 "$(temp_count fail)"
+rmdir fail/tags.xml
+run_site fail -c cache "$SCRATCH/r"
+check_eq "after failed run: status" 0 "$status"
+check_files_eq "after failed run: cache" cache2 fail/cache
+check_files_eq "after failed run: log" plain2/log.html fail/log.html
+
+finish
