@@ -2,10 +2,12 @@
 // date formats.
 #include "output.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <err.h>
+#include <stdio_ext.h>
 
 size_t path_join(char *buffer, size_t size, const char *first, const char *second)
 {
@@ -36,15 +38,28 @@ FILE *open_or_die(const char *path, const char *mode)
 	return stream;
 }
 
-void put_size(FILE *stream, size_t value)
+void use_buffer(FILE *stream, char *buffer, size_t size)
 {
-	char digits[24];
-	char *p = digits + sizeof digits;
+	setvbuf(stream, buffer, _IOFBF, size);
+	__fsetlocking(stream, FSETLOCKING_BYCALLER);
+}
+
+char *format_size(char *end, size_t value)
+{
+	char *p = end;
 	do {
 		*--p = static_cast<char>('0' + value % 10);
 		value /= 10;
 	} while (value);
-	fwrite(p, 1, static_cast<size_t>(digits + sizeof digits - p), stream);
+	return p;
+}
+
+void put_size(FILE *stream, size_t value)
+{
+	char digits[24];
+	char *end = digits + sizeof digits;
+	char *p = format_size(end, value);
+	fwrite(p, 1, static_cast<size_t>(end - p), stream);
 }
 
 namespace {
@@ -57,6 +72,10 @@ bool format_utc(char (&buffer)[32], int64_t seconds, const char *format)
 	time_t t = static_cast<time_t>(seconds);
 	struct tm tm;
 	if (!gmtime_r(&t, &tm))
+		return false;
+	// "%Y" adds 1900 to tm_year in int arithmetic: a later year would
+	// come out negative, so it does not fit either.
+	if (tm.tm_year > INT_MAX - 1900)
 		return false;
 	return strftime(buffer, sizeof buffer, format, &tm) != 0;
 }

@@ -23,9 +23,16 @@ void print_time_iso(FILE *stream, const git_time &time);
 void print_time_full(FILE *stream, const git_time &time);
 void print_time_short(FILE *stream, const git_time &time);
 
+// Gives the stream `buffer` of `size` bytes and drops stdio's locking:
+// the programs are single-threaded, and pages are written in large blocks.
+void use_buffer(FILE *stream, char *buffer, size_t size);
+
 // Unformatted writers for the hot paths.
 inline void put_text(FILE *stream, const char *text)
 {
 	fputs(text, stream);
 }
 void put_size(FILE *stream, size_t value);
+// The decimal digits of `value`, written backwards so they end just before
+// `end` (20 bytes are enough); returns where they begin.
+char *format_size(char *end, size_t value);

@@ -130,6 +130,8 @@ int main(int argc, char *argv[])
 	}
 	libgit2_setup();
 
+	static char buffer[1 << 16];
+	use_buffer(stdout, buffer, sizeof buffer);
 	write_index_header(stdout);
 	int status = 0;
 	for (int i = 1; i < argc; i++)

@@ -45,6 +45,8 @@ static void open_new_cache(const git_oid *head)
 	new_cache = fdopen(fd, "w");
 	if (!new_cache)
 		err(1, "fdopen: '%s'", temp_cache_path);
+	static char stream_buffer[PAGE_BUFFER];
+	use_buffer(new_cache, stream_buffer, sizeof stream_buffer);
 	char buffer[1024];
 	git_oid_tostr(buffer, sizeof buffer, head);
 	fprintf(new_cache, "%s\n", buffer);

@@ -54,6 +54,25 @@ int make_dirs(const char *path)
 	return make_dir(buffer);
 }
 
+// "<a href=\"#l%zu\" class=\"line\" id=\"l%zu\">%7zu</a> " for line n, with
+// the number formatted once.
+static void line_anchor(FILE *fp, size_t n)
+{
+	char digits[24];
+	char *end = digits + sizeof digits;
+	char *p = format_size(end, n);
+	size_t len = static_cast<size_t>(end - p);
+	fputs("<a href=\"#l", fp);
+	fwrite(p, 1, len, fp);
+	fputs("\" class=\"line\" id=\"l", fp);
+	fwrite(p, 1, len, fp);
+	fputs("\">", fp);
+	for (; len < 7; len++)
+		putc(' ', fp);
+	fwrite(p, 1, static_cast<size_t>(end - p), fp);
+	fputs("</a> ", fp);
+}
+
 size_t blob_lines(FILE *fp, git_blob *blob)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
@@ -63,8 +82,7 @@ size_t blob_lines(FILE *fp, git_blob *blob)
 	while (start < size) {
 		const char *eol = static_cast<const char *>(memchr(content + start, '\n', size - start));
 		size_t end = eol ? static_cast<size_t>(eol - content) + 1 : size;
-		n++;
-		fprintf(fp, "<a href=\"#l%zu\" class=\"line\" id=\"l%zu\">%7zu</a> ", n, n, n);
+		line_anchor(fp, ++n);
 		html_escape_line(fp, content + start, end - start);
 		if (eol)
 			putc('\n', fp);
@@ -97,12 +115,18 @@ int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_
 	const char *dir = dirname(prefix);
 	if (!dir)
 		err(1, "dirname");
-	if (make_dirs(dir) != 0)
-		return -1;
+	// Files of one directory come one after another: make it only once.
+	static char made_dir[1024];
+	if (strcmp(dir, made_dir) != 0) {
+		if (make_dirs(dir) != 0)
+			return -1;
+		snprintf(made_dir, sizeof made_dir, "%s", dir);
+	}
 	build_prefix(prefix, page_path);
 	relative_prefix = prefix;
 
-	FILE *fp = open_page(page_path);
+	static char buffer[PAGE_BUFFER];
+	FILE *fp = open_page(page_path, buffer);
 	write_page_header(fp, name);
 	fputs("<p> ", fp);
 	html_escape(fp, name, strlen(name));

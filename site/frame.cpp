@@ -98,9 +98,9 @@ void write_page_footer(FILE *fp)
 
 // Pages are written in large blocks: a commit page or a file page can run
 // to megabytes.
-FILE *open_page(const char *path)
+FILE *open_page(const char *path, char *buffer)
 {
 	FILE *fp = open_or_die(path, "w");
-	setvbuf(fp, nullptr, _IOFBF, 1 << 16);
+	use_buffer(fp, buffer, PAGE_BUFFER);
 	return fp;
 }

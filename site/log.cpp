@@ -71,7 +71,8 @@ static FILE *open_pending_page(const char *path)
 	FILE *fp = fdopen(fd, "w");
 	if (!fp || fchmod(fd, mode) != 0)
 		err(1, "fopen: '%s'", path);
-	setvbuf(fp, nullptr, _IOFBF, 1 << 16);
+	static char buffer[PAGE_BUFFER];
+	use_buffer(fp, buffer, sizeof buffer);
 	return fp;
 }
 

@@ -101,6 +101,8 @@ static void read_metadata(const char *real_path)
 	submodules_path = probe_blob(SUBMODULES, 1);
 }
 
+static char top_buffer[PAGE_BUFFER]; // one top-level page is open at a time
+
 static void close_page(FILE *fp, const char *name)
 {
 	stream_check(fp, name, 'w');
@@ -109,7 +111,7 @@ static void close_page(FILE *fp, const char *name)
 
 static void write_log_page()
 {
-	FILE *fp = open_page("log.html");
+	FILE *fp = open_page("log.html", top_buffer);
 	relative_prefix = "";
 	mkdir("commit", 0777);
 	write_page_header(fp, "Log");
@@ -125,7 +127,7 @@ static void write_log_page()
 
 static void write_files_page()
 {
-	FILE *fp = open_page("files.html");
+	FILE *fp = open_page("files.html", top_buffer);
 	write_page_header(fp, "Files");
 	if (has_head)
 		files_page_body(fp, &head_id);
@@ -135,7 +137,7 @@ static void write_files_page()
 
 static void write_refs_page()
 {
-	FILE *fp = open_page("refs.html");
+	FILE *fp = open_page("refs.html", top_buffer);
 	write_page_header(fp, "Refs");
 	refs_page_body(fp);
 	write_page_footer(fp);
@@ -144,7 +146,7 @@ static void write_refs_page()
 
 static void write_feed(const char *name, int all)
 {
-	FILE *fp = open_page(name);
+	FILE *fp = open_page(name, top_buffer);
 	atom_feed(fp, all);
 	close_page(fp, name);
 }

@@ -66,10 +66,11 @@ struct ref_entry {
 // Command line: 0, or -1 when it asks for the usage message.
 int scan_arguments(int argc, char *argv[]);
 
-// Page frame.
+// Page frame. Each open page has a buffer of its own, PAGE_BUFFER bytes.
+constexpr size_t PAGE_BUFFER = 1 << 16;
 void write_page_header(FILE *stream, const char *title);
 void write_page_footer(FILE *stream);
-FILE *open_page(const char *path);
+FILE *open_page(const char *path, char *buffer);
 
 // Commit records.
 commit_record *commit_record_load(const git_oid *id);
