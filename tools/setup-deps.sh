@@ -7,7 +7,9 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"
 prefix="$deps/install"
-want="g++ cmake make pkgconf git libgtest-dev libxml2-utils"
+# The build, then the tests: xmllint for the feeds, mandoc for the manual
+# pages, valgrind and clang's sanitizers and fuzzer, time for the benchmark.
+want="g++ cmake make pkgconf git libgtest-dev libxml2-utils mandoc valgrind time clang libclang-rt-14-dev"
 srcdeps="dpkg-dev zlib1g-dev libpcre2-dev libhttp-parser-dev"
 
 die() { echo "setup-deps: $*" >&2; exit 1; }
@@ -65,11 +67,15 @@ build_libgit2() {
 	cmake --install "$deps/build" >/dev/null
 }
 
+# Chromium and playwright-core for the browser check, which skips itself
+# where they cannot be installed.
+browser_deps() {
+	sh "$top/tests/browser/setup.sh" || echo "setup-deps: the browser check will be skipped" >&2
+}
+
 install_packages $want
-if system_libgit2_ok; then
-	exit 0
-fi
-if [ -f "$prefix/lib/pkgconfig/libgit2.pc" ]; then
+browser_deps
+if system_libgit2_ok || [ -f "$prefix/lib/pkgconfig/libgit2.pc" ]; then
 	exit 0
 fi
 install_packages $srcdeps
