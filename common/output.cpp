@@ -30,6 +30,25 @@ void stream_check(FILE *stream, const char *name, char mode)
 	}
 }
 
+void read_first_line(const char *dir, const char *name, const char *fallback, char *line,
+		     int size, const char *shown)
+{
+	char path[1024];
+	line[0] = '\0';
+	path_join(path, sizeof path, dir, name);
+	FILE *fp = fopen(path, "r");
+	if (!fp) {
+		path_join(path, sizeof path, dir, fallback);
+		fp = fopen(path, "r");
+	}
+	if (!fp)
+		return;
+	if (!fgets(line, size, fp))
+		line[0] = '\0';
+	stream_check(fp, shown ? shown : path, 'r');
+	fclose(fp);
+}
+
 FILE *open_or_die(const char *path, const char *mode)
 {
 	FILE *stream = fopen(path, mode);

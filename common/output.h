@@ -17,6 +17,11 @@ void xml_escape(FILE *stream, const char *text, size_t length);
 
 size_t path_join(char *buffer, size_t size, const char *first, const char *second);
 void stream_check(FILE *stream, const char *name, char mode);
+// The first line of `name` in `dir`, else of `fallback` there, into `line`
+// with its newline (at most size - 1 bytes); empty when neither opens. A
+// read error is fatal under `shown`, or the path opened when that is null.
+void read_first_line(const char *dir, const char *name, const char *fallback, char *line,
+		     int size, const char *shown);
 FILE *open_or_die(const char *path, const char *mode);
 
 void print_time_iso(FILE *stream, const git_time &time);

@@ -38,27 +38,6 @@ static void write_index_footer(FILE *fp)
 	fputs("</tbody>\n</table>\n</div>\n</body>\n</html>\n", fp);
 }
 
-// The first line of `name` in dir, else of ".git/<name>"; read errors are
-// reported under the bare `name`.
-static void read_first_line(const char *dir, const char *name, const char *fallback,
-			    char *line, int size)
-{
-	char path[1024];
-	line[0] = '\0';
-	path_join(path, sizeof path, dir, name);
-	FILE *fp = fopen(path, "r");
-	if (!fp) {
-		path_join(path, sizeof path, dir, fallback);
-		fp = fopen(path, "r");
-	}
-	if (!fp)
-		return;
-	if (!fgets(line, size, fp))
-		line[0] = '\0';
-	stream_check(fp, name, 'r');
-	fclose(fp);
-}
-
 static void write_row(FILE *fp, const char *name, const git_signature *author)
 {
 	fputs("<tr><td><a href=\"", fp);
@@ -113,8 +92,8 @@ static bool list_repository(const char *program, const char *dir)
 	}
 	const char *slash = strrchr(real_path, '/');
 	repo_name = slash ? slash + 1 : "";
-	read_first_line(dir, "description", ".git/description", description, sizeof description);
-	read_first_line(dir, "owner", ".git/owner", owner, sizeof owner);
+	read_first_line(dir, "description", ".git/description", description, sizeof description, "description");
+	read_first_line(dir, "owner", ".git/owner", owner, sizeof owner, "owner");
 	owner[strcspn(owner, "\n")] = '\0';
 	index_row(stdout);
 	git_repository_free(repository);

@@ -44,26 +44,6 @@ static void open_repository(const char *program)
 	git_object_free(head);
 }
 
-// The first line of `name` in repodir, else of ".git/<name>"; a missing
-// file leaves `line` empty.
-static void read_first_line(const char *name, const char *fallback, char *line, int size)
-{
-	char path[1024];
-	path_join(path, sizeof path, repodir, name);
-	FILE *fp = fopen(path, "r");
-	if (!fp) {
-		path_join(path, sizeof path, repodir, fallback);
-		fp = fopen(path, "r");
-	}
-	line[0] = '\0';
-	if (!fp)
-		return;
-	if (!fgets(line, size, fp))
-		line[0] = '\0';
-	stream_check(fp, path, 'r');
-	fclose(fp);
-}
-
 // The first of `specs` that names a blob at the top of HEAD's tree,
 // without its "HEAD:".
 static const char *probe_blob(const char *const specs[], int count)
@@ -89,8 +69,8 @@ static void read_metadata(const char *real_path)
 	char *dot = strrchr(short_name, '.');
 	if (dot && strcmp(dot, ".git") == 0)
 		*dot = '\0';
-	read_first_line("description", ".git/description", description, sizeof description);
-	read_first_line("url", ".git/url", clone_url, sizeof clone_url);
+	read_first_line(repodir, "description", ".git/description", description, sizeof description, nullptr);
+	read_first_line(repodir, "url", ".git/url", clone_url, sizeof clone_url, nullptr);
 	clone_url[strcspn(clone_url, "\n")] = '\0';
 
 	static const char *const LICENSES[] = {"HEAD:LICENSE", "HEAD:LICENSE.md", "HEAD:COPYING"};
