@@ -1,0 +1,167 @@
+#!/bin/sh
+# run.sh BUILD [REPO...]: times repopage against the floor (the same libgit2
+# work with nothing written) and against git log, for a first render and for
+# incremental runs with a cache. Without REPO: this repository and generated
+# histories of 1000 and 10000 commits, kept under BUILD/bench. Each row is
+# the median of 3 runs (5 when a run takes under a second) of the whole
+# process: wall and CPU seconds, peak resident memory.
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+[ $# -ge 1 ] || { echo "usage: $0 BUILD [REPO...]" >&2; exit 1; }
+build=$1
+shift
+case $build in /*) ;; *) build="$top/$build" ;; esac
+repopage=$build/repopage
+floor=$build/bench/floor
+work=$build/bench/work
+export GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null TZ=UTC LC_ALL=C
+
+die() { echo "bench: $*" >&2; exit 1; }
+
+[ -x "$repopage" ] && [ -x "$floor" ] || die "build $build first (make bench does)"
+if [ ! -x /usr/bin/time ]; then
+	[ "$(id -u)" -eq 0 ] || die "needs /usr/bin/time: apt-get install time"
+	apt-get install -y -q time >/dev/null 2>&1 ||
+		{ apt-get update >/dev/null && apt-get install -y -q time >/dev/null; } ||
+		die "apt-get could not install time"
+fi
+
+# history N: the generated history of N commits, made once.
+history() {
+	dir=$build/bench/history-$1
+	if [ ! -d "$dir" ]; then
+		echo "bench: generating $dir" >&2
+		rm -rf "$dir.tmp"
+		"$top/bench/gen-history.sh" "$dir.tmp" "$1"
+		mv "$dir.tmp" "$dir"
+	fi
+	echo "$dir"
+}
+
+# measure LABEL DIR PREP COMMAND...: runs PREP, then COMMAND in DIR under
+# /usr/bin/time with its output to $stdout_to, 3 or 5 times; prints a table
+# row and sets wall, cpu and rss (MB) to the medians.
+stdout_to=/dev/null
+measure() {
+	label=$1 dir=$2 prep=$3
+	shift 3
+	: >"$work/runs"
+	runs=3 i=0
+	while [ $i -lt $runs ]; do
+		$prep
+		(cd "$dir" && /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" >"$stdout_to") ||
+			die "$label: $* failed"
+		awk '{ printf "%.2f %.2f %.1f\n", $1, $2 + $3, $4 / 1024 }' "$work/time" >>"$work/runs"
+		[ $i -eq 0 ] && [ "$(awk '{ print ($1 < 1) }' "$work/runs")" = 1 ] && runs=5
+		i=$((i + 1))
+	done
+	wall=$(median 1) cpu=$(median 2) rss=$(median 3)
+	printf '%-28s %9s %9s %10s\n' "$label" "$wall" "$cpu" "$rss"
+	printf '%s\t%s\t%s\n' "$name" "$label" "$rss" >>"$work/rss"
+}
+
+median() {
+	cut -d ' ' -f "$1" "$work/runs" | sort -n | sed -n "$(((runs + 1) / 2))p"
+}
+
+# ratio A B: A / B to two places, or n/a when B is too small to divide by.
+ratio() {
+	awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'
+}
+
+nothing() { :; }
+empty_full() { rm -rf "$work/full" && mkdir "$work/full"; }
+# Back to the state after a full -c render with one commit not yet seen.
+one_new_commit() { cp "$work/cache.base" "$work/inc/cache" && rm -f "$work/inc/commit/$new_id.html"; }
+
+# add_commit REPO: one commit on HEAD adding a small file, pinned identity.
+add_commit() {
+	index=$work/index
+	rm -f "$index"
+	blob=$(printf 'one\nnew\ncommit\n' | git -C "$1" hash-object -w --stdin)
+	GIT_INDEX_FILE=$index git -C "$1" read-tree HEAD
+	GIT_INDEX_FILE=$index git -C "$1" update-index --add --cacheinfo "100644,$blob,bench-new.txt"
+	tree=$(GIT_INDEX_FILE=$index git -C "$1" write-tree)
+	new_id=$(echo "Add one file for the incremental run" |
+		GIT_AUTHOR_NAME=Bench GIT_AUTHOR_EMAIL=bench@example.org GIT_AUTHOR_DATE="@2000000000 +0000" \
+		GIT_COMMITTER_NAME=Bench GIT_COMMITTER_EMAIL=bench@example.org GIT_COMMITTER_DATE="@2000000000 +0000" \
+		git -C "$1" commit-tree "$tree" -p HEAD)
+	git -C "$1" update-ref HEAD "$new_id"
+}
+
+# The sums over the rows of log.html, in floor's format.
+log_sums() {
+	awk -F 'align="right">' '/^<tr><td>/ && NF == 4 && $3 ~ /^[+]/ {
+		n++; a += substr($3, 2); d += substr($4, 2)
+	} END { printf "commits %.0f added %.0f deleted %.0f\n", n, a, d }' "$1"
+}
+
+bench_repo() {
+	repo=$(cd "$1" && pwd)
+	name=$(basename "$repo")
+	echo
+	echo "== $repo ($(git -C "$repo" rev-list --count HEAD) commits from HEAD)"
+	printf '%-28s %9s %9s %10s\n' "" "wall s" "cpu s" "peak MB"
+
+	measure "repopage, first render" "$work/full" empty_full "$repopage" "$repo"
+	full_wall=$wall full_cpu=$cpu
+	stdout_to=$work/floor.out
+	measure "floor" "$work" nothing "$floor" "$repo"
+	stdout_to=/dev/null
+	floor_wall=$wall floor_cpu=$cpu
+	measure "git log -p --stat" "$repo" nothing git log -p --stat --diff-merges=first-parent \
+		-M100% -C100% --no-color
+	git_wall=$wall git_cpu=$cpu
+
+	rm -rf "$work/clone" "$work/inc"
+	git clone -q --bare "$repo" "$work/clone"
+	mkdir "$work/inc"
+	(cd "$work/inc" && "$repopage" -c cache "$work/clone")
+	cp "$work/inc/cache" "$work/cache.base"
+	add_commit "$work/clone"
+	measure "repopage -c, 1 new commit" "$work/inc" one_new_commit "$repopage" -c cache "$work/clone"
+	inc_wall=$wall inc_cpu=$cpu
+	measure "repopage -c, no new commit" "$work/inc" nothing "$repopage" -c cache "$work/clone"
+
+	floor_sums=$(cat "$work/floor.out")
+	page_sums=$(log_sums "$work/full/log.html")
+	if [ "$floor_sums" = "$page_sums" ]; then
+		echo "check: OK ($floor_sums)"
+	else
+		echo "check: MISMATCH: floor says $floor_sums, log.html $page_sums"
+	fi
+	echo "render/floor       wall $(ratio "$full_wall" "$floor_wall")  cpu $(ratio "$full_cpu" "$floor_cpu")"
+	echo "render/git         wall $(ratio "$full_wall" "$git_wall")  cpu $(ratio "$full_cpu" "$git_cpu")"
+	echo "incremental/full   wall $(ratio "$inc_wall" "$full_wall")  cpu $(ratio "$inc_cpu" "$full_cpu")"
+}
+
+# side_by_side A B: peak MB of each row for histories A and B.
+side_by_side() {
+	echo
+	echo "== peak MB by history size"
+	awk -F '\t' -v a="$1" -v b="$2" '
+		$1 == a { order[++n] = $2; ma[$2] = $3 }
+		$1 == b { mb[$2] = $3 }
+		END {
+			printf "%-28s %14s %14s\n", "", a, b
+			for (i = 1; i <= n; i++)
+				printf "%-28s %14s %14s\n", order[i], ma[order[i]], mb[order[i]]
+		}' "$work/rss"
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+: >"$work/rss"
+if [ $# -gt 0 ]; then
+	for repo in "$@"; do
+		bench_repo "$repo"
+	done
+else
+	small=$(history 1000)
+	large=$(history 10000)
+	for repo in "$top" "$small" "$large"; do
+		bench_repo "$repo"
+	done
+	side_by_side history-1000 history-10000
+fi
