@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build check demo clean
+.PHONY: all deps build check demo clean fuzz sanitize
 
 all: build
 
@@ -19,6 +19,15 @@ check: build
 
 demo: build
 	@./tools/demo.sh $(BUILD)
+
+# The whole suite against binaries built with ASan and UBSan (build-asan/).
+sanitize: deps
+	@./tools/sanitize.sh
+
+# Each libFuzzer target for FUZZ_SECONDS (build-fuzz/, clang).
+FUZZ_SECONDS ?= 20
+fuzz: deps
+	@./tools/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) demo

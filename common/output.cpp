@@ -30,6 +30,13 @@ void stream_check(FILE *stream, const char *name, char mode)
 	}
 }
 
+void stream_close(FILE *stream, const char *name)
+{
+	stream_check(stream, name, 'w');
+	if (fclose(stream) != 0)
+		errx(1, "write error: %s", name);
+}
+
 void read_first_line(const char *dir, const char *name, const char *fallback, char *line,
 		     int size, const char *shown)
 {

@@ -17,6 +17,9 @@ void xml_escape(FILE *stream, const char *text, size_t length);
 
 size_t path_join(char *buffer, size_t size, const char *first, const char *second);
 void stream_check(FILE *stream, const char *name, char mode);
+// stream_check in mode 'w', then fclose: some file systems (NFS) report a
+// failed write only when the file is closed, and that is a write error too.
+void stream_close(FILE *stream, const char *name);
 // The first line of `name` in `dir`, else of `fallback` there, into `line`
 // with its newline (at most size - 1 bytes); empty when neither opens. A
 // read error is fatal under `shown`, or the path opened when that is null.

@@ -77,8 +77,7 @@ void cached_log_body(FILE *log, const git_oid *head)
 	walk_log(log, head);
 	if (old_cache)
 		copy_old_rows(old_cache, log);
-	stream_check(new_cache, temp_cache_path, 'w');
-	fclose(new_cache);
+	stream_close(new_cache, temp_cache_path);
 	new_cache = nullptr;
 }
 

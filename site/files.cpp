@@ -137,8 +137,7 @@ int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_
 	else
 		lines = static_cast<int64_t>(blob_lines(fp, blob));
 	write_page_footer(fp);
-	stream_check(fp, page_path, 'w');
-	fclose(fp);
+	stream_close(fp, page_path);
 	relative_prefix = "";
 	return lines;
 }

@@ -85,8 +85,7 @@ static void write_commit_page(const char *path, const commit_record *r)
 	commit_diff_block(fp, r);
 	fputs("</pre>\n", fp);
 	write_page_footer(fp);
-	stream_check(fp, path, 'w');
-	fclose(fp);
+	stream_close(fp, path);
 	if (rename(pending_page, path) != 0)
 		err(1, "rename: '%s' to '%s'", pending_page, path);
 	pending_page[0] = '\0';

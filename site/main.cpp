@@ -83,12 +83,6 @@ static void read_metadata(const char *real_path)
 
 static char top_buffer[PAGE_BUFFER]; // one top-level page is open at a time
 
-static void close_page(FILE *fp, const char *name)
-{
-	stream_check(fp, name, 'w');
-	fclose(fp);
-}
-
 static void write_log_page()
 {
 	FILE *fp = open_page("log.html", top_buffer);
@@ -102,7 +96,7 @@ static void write_log_page()
 		walk_log(fp, &head_id);
 	fputs("</tbody></table>", fp);
 	write_page_footer(fp);
-	close_page(fp, "log.html");
+	stream_close(fp, "log.html");
 }
 
 static void write_files_page()
@@ -112,7 +106,7 @@ static void write_files_page()
 	if (has_head)
 		files_page_body(fp, &head_id);
 	write_page_footer(fp);
-	close_page(fp, "files.html");
+	stream_close(fp, "files.html");
 }
 
 static void write_refs_page()
@@ -121,14 +115,14 @@ static void write_refs_page()
 	write_page_header(fp, "Refs");
 	refs_page_body(fp);
 	write_page_footer(fp);
-	close_page(fp, "refs.html");
+	stream_close(fp, "refs.html");
 }
 
 static void write_feed(const char *name, int all)
 {
 	FILE *fp = open_page(name, top_buffer);
 	atom_feed(fp, all);
-	close_page(fp, name);
+	stream_close(fp, name);
 }
 
 int main(int argc, char *argv[])

@@ -8,8 +8,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"
 prefix="$deps/install"
 # The build, then the tests: xmllint for the feeds, mandoc for the manual
-# pages, valgrind and clang's sanitizers and fuzzer, time for the benchmark.
-want="g++ cmake make pkgconf git libgtest-dev libxml2-utils mandoc valgrind time clang libclang-rt-14-dev"
+# pages, valgrind and clang's sanitizers and fuzzer, python3 for the link
+# check, time for the benchmark.
+want="g++ cmake make pkgconf git libgtest-dev libxml2-utils mandoc valgrind time clang libclang-rt-14-dev python3"
 srcdeps="dpkg-dev zlib1g-dev libpcre2-dev libhttp-parser-dev"
 
 die() { echo "setup-deps: $*" >&2; exit 1; }

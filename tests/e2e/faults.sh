@@ -1,0 +1,515 @@
+# Faults of a real deployment: full disks and file-size limits on every kind
+# of output file, unwritable output directories, unreadable metadata and
+# repositories with missing objects. Each fatal fault gives status 1 and its
+# exact message; once the fault is gone, the next run leaves the same site as
+# a run that never failed.
+. ./lib.sh
+
+# check_failure WHAT MESSAGE: the last run failed with exactly MESSAGE.
+check_failure() {
+	check_eq "$1: status" 1 "$status"
+	check_eq "$1: message" "$2" "$(cat "$SCRATCH/stderr")"
+}
+
+check_success() {
+	check_eq "$1: status" 0 "$status"
+	check_eq "$1: stderr" "" "$(cat "$SCRATCH/stderr")"
+}
+
+# check_same_site WHAT REFERENCE DIR: whole trees equal; the temporary cache
+# files that a failed run leaves behind by design are not compared.
+check_same_site() {
+	checks=$((checks + 1))
+	if ! diff -r -x 'cache.*' "$2" "$3" >"$SCRATCH/diff.out" 2>&1; then
+		fail "$1: $3 differs from $2"
+		head -n 20 "$SCRATCH/diff.out"
+	fi
+}
+
+# check_feeds DIR: both feeds are well-formed XML.
+check_feeds() {
+	checks=$((checks + 1))
+	xmllint --noout "$1/atom.xml" "$1/tags.xml" 2>"$SCRATCH/xmllint.out" ||
+		{ fail "feeds of $1 are not well-formed"; head -n 5 "$SCRATCH/xmllint.out"; }
+}
+
+# Size limits are set in the shell's blocks: 512 bytes in most, 1024 in some.
+block=$( (ulimit -f 4; trap '' XFSZ; head -c 8192 /dev/zero >probe) 2>/dev/null; wc -c <probe)
+block=$((block / 4))
+rm -f probe
+
+# run_limited BYTES OUTDIR ARGS...: run_site with files limited to BYTES,
+# SIGXFSZ ignored so that a write past the limit fails with EFBIG.
+run_limited() {
+	blocks=$(($1 / block))
+	out=$2
+	shift 2
+	mkdir -p "$out"
+	(trap '' XFSZ; ulimit -f "$blocks" && cd "$out" &&
+		exec "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+
+# The main fixture: nested files, a binary, a rename, tags and a branch.
+new_repo r
+commit_file r README 'read me
+' 'first' 1700000000
+commit_file r src/a.c 'int a;
+' 'add a.c' 1700000100
+printf 'GIF89a\0\001\002\003' >r/bin.dat
+git -C r add bin.dat
+commit_all r 'binary' 1700000200
+git -C r mv src/a.c src/b.c
+commit_all r 'rename <a> & "b"' 1700000300
+commit_file r README 'read me
+twice
+' 'more' 1700000400
+git -C r tag -a -m 'release' v1 HEAD~1
+git -C r tag light
+git -C r branch side HEAD~2
+run_site ref "$SCRATCH/r"
+check_success "reference"
+check_links ref
+check_feeds ref
+
+# A full disk under each top-level file: the files finished before it stay
+# as they are; a run after the disk is freed leaves the reference site.
+prev=
+for name in log.html files.html refs.html atom.xml tags.xml; do
+	mkdir full-$name
+	ln -s /dev/full full-$name/$name
+	run_site full-$name "$SCRATCH/r"
+	check_failure "full disk, $name" "repopage: write error: $name"
+	for done in $prev; do
+		check_files_eq "full disk, $name: finished $done" ref/$done full-$name/$done
+	done
+	rm full-$name/$name
+	run_site full-$name "$SCRATCH/r"
+	check_success "full disk, $name, freed"
+	check_same_site "full disk, $name, freed" ref full-$name
+	prev="$prev $name"
+done
+
+# A full disk under a file page.
+mkdir -p full-page/file
+ln -s /dev/full full-page/file/README.html
+run_site full-page "$SCRATCH/r"
+check_failure "full disk, file page" "repopage: write error: file/README.html"
+check_files_eq "full disk, file page: log finished" ref/log.html full-page/log.html
+rm full-page/file/README.html
+run_site full-page "$SCRATCH/r"
+check_same_site "full disk, file page, freed" ref full-page
+
+# File-size limits, each fixture built so that one kind of file is the
+# first to cross the limit.
+
+# The log: sixty empty commits give a long log and small commit pages.
+new_repo many
+i=10
+while [ $i -lt 70 ]; do
+	commit_all many "commit $i" $((1700000000 + i * 60))
+	i=$((i + 1))
+done
+run_site many-ref "$SCRATCH/many"
+run_limited 6144 many-log "$SCRATCH/many"
+check_failure "size limit, log" "repopage: write error: log.html"
+check_eq "size limit, log: every commit page" 60 "$(ls many-log/commit | wc -l)"
+run_site many-log "$SCRATCH/many"
+check_same_site "size limit, log, lifted" many-ref many-log
+
+# The new cache: it is written before the log is flushed. The old cache
+# stays as it was and the temporary file stays behind.
+run_site many-cache -c ../many.cache "$SCRATCH/many"
+cp many.cache many.cache.old
+commit_all many "one more" 1700009000
+run_site many-ref2 "$SCRATCH/many"
+run_limited 6144 many-cache -c ../many.cache "$SCRATCH/many"
+check_eq "size limit, cache: status" 1 "$status"
+checks=$((checks + 1))
+grep -qx 'repopage: write error: cache\.[A-Za-z0-9]\{12\}' "$SCRATCH/stderr" ||
+	fail "size limit, cache: message [$(cat "$SCRATCH/stderr")]"
+check_files_eq "size limit, cache: old cache kept" many.cache.old many.cache
+check_eq "size limit, cache: temporary file" 1 "$(ls many-cache | grep -c '^cache\.')"
+run_site many-cache -c ../many.cache "$SCRATCH/many"
+check_success "size limit, cache, lifted"
+check_same_site "size limit, cache, lifted" many-ref2 many-cache
+check_eq "size limit, cache, lifted: new head" "$(git -C many rev-parse HEAD)" "$(head -n 1 many.cache)"
+
+# A commit page: the one with a 400-line file is cut short. It must not
+# stay on disk, neither under its name nor as a temporary file, or later
+# runs would never write it again.
+new_repo big
+commit_file big small.txt 'small
+' 'small' 1700000000
+i=0
+while [ $i -lt 400 ]; do
+	echo "line $i of a file long enough to need several kilobytes"
+	i=$((i + 1))
+done >big.txt
+cp big.txt big/big.txt
+git -C big add big.txt
+commit_all big 'big' 1700000100
+bigid=$(git -C big rev-parse HEAD)
+run_site big-ref "$SCRATCH/big"
+run_limited 8192 big-commit "$SCRATCH/big"
+check_failure "size limit, commit page" "repopage: write error: commit/$bigid.html"
+check_eq "size limit, commit page: nothing left in commit/" "" "$(ls big-commit/commit)"
+run_site big-commit "$SCRATCH/big"
+check_same_site "size limit, commit page, lifted" big-ref big-commit
+
+# A file page: the commit pages exist already, so the file page of the big
+# file is the first to cross the limit.
+run_limited 8192 big-commit "$SCRATCH/big"
+check_failure "size limit, file page" "repopage: write error: file/big.txt.html"
+check_files_eq "size limit, file page: log finished" big-ref/log.html big-commit/log.html
+run_site big-commit "$SCRATCH/big"
+check_same_site "size limit, file page, lifted" big-ref big-commit
+
+# files.html: eighty small files, commit pages from an earlier run.
+new_repo wide
+i=10
+while [ $i -lt 90 ]; do
+	echo "file $i" >wide/f$i.txt
+	i=$((i + 1))
+done
+git -C wide add .
+commit_all wide 'eighty files' 1700000000
+run_site wide-ref "$SCRATCH/wide"
+cp -r wide-ref wide-files
+run_limited 6144 wide-files "$SCRATCH/wide"
+check_failure "size limit, files" "repopage: write error: files.html"
+run_site wide-files "$SCRATCH/wide"
+check_same_site "size limit, files, lifted" wide-ref wide-files
+
+# refs.html: eighty branches.
+new_repo refs
+commit_file refs a 'a
+' 'only' 1700000000
+i=10
+while [ $i -lt 90 ]; do
+	git -C refs branch "branch-$i"
+	i=$((i + 1))
+done
+run_site refs-ref "$SCRATCH/refs"
+run_limited 4096 refs-limited "$SCRATCH/refs"
+check_failure "size limit, refs" "repopage: write error: refs.html"
+run_site refs-limited "$SCRATCH/refs"
+check_same_site "size limit, refs, lifted" refs-ref refs-limited
+
+# atom.xml: forty commits whose long bodies fill the feed but not the log.
+body=$(head -c 1000 /dev/zero | tr '\0' 'w')
+new_repo feed
+i=10
+while [ $i -lt 50 ]; do
+	commit_all feed "summary $i
+
+$body" $((1700000000 + i * 60))
+	i=$((i + 1))
+done
+run_site feed-ref "$SCRATCH/feed"
+run_limited 12288 feed-limited "$SCRATCH/feed"
+check_failure "size limit, atom" "repopage: write error: atom.xml"
+run_site feed-limited "$SCRATCH/feed"
+check_same_site "size limit, atom, lifted" feed-ref feed-limited
+
+# tags.xml: forty tags of one commit with a long body.
+new_repo tags
+commit_all tags "tagged
+
+$body" 1700000000
+i=10
+while [ $i -lt 50 ]; do
+	git -C tags tag "tag-$i"
+	i=$((i + 1))
+done
+run_site tags-ref "$SCRATCH/tags"
+run_limited 12288 tags-limited "$SCRATCH/tags"
+check_failure "size limit, tags" "repopage: write error: tags.xml"
+run_site tags-limited "$SCRATCH/tags"
+check_same_site "size limit, tags, lifted" tags-ref tags-limited
+
+# Write errors reported only when a file is closed, as NFS reports a full
+# quota: write_error_at_close_reported_as_success. A preloaded fclose fails
+# for the files whose path holds $FAIL_CLOSE.
+cat >failclose.c <<'EOF'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+int fclose(FILE *stream)
+{
+	static int (*real_fclose)(FILE *);
+	if (!real_fclose)
+		real_fclose = (int (*)(FILE *))dlsym(RTLD_NEXT, "fclose");
+	const char *pattern = getenv("FAIL_CLOSE");
+	char link[64], path[PATH_MAX];
+	ssize_t n = -1;
+	if (pattern) {
+		snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
+		n = readlink(link, path, sizeof path - 1);
+	}
+	int result = real_fclose(stream);
+	if (n > 0) {
+		path[n] = '\0';
+		if (strstr(path, pattern)) {
+			errno = EIO;
+			return EOF;
+		}
+	}
+	return result;
+}
+EOF
+# run_failing_close PATTERN OUTDIR ARGS...: run_site with that fclose.
+run_failing_close() {
+	pattern=$1
+	out=$2
+	shift 2
+	mkdir -p "$out"
+	(cd "$out" && FAIL_CLOSE=$pattern LD_PRELOAD="$SCRATCH/failclose.so" \
+		ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+		exec "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+if cc -shared -fPIC -o failclose.so failclose.c -ldl 2>/dev/null; then
+	head=$(git -C r rev-parse HEAD)
+	run_failing_close /commit/ close-commit "$SCRATCH/r"
+	check_failure "error at close, commit page" "repopage: write error: commit/$head.html"
+	check_eq "error at close, commit page: not installed" "" "$(ls close-commit/commit)"
+	run_site close-commit "$SCRATCH/r"
+	check_same_site "error at close, commit page, then none" ref close-commit
+	for name in log.html file/README.html tags.xml; do
+		run_failing_close "/close-page/$name" close-page "$SCRATCH/r"
+		check_failure "error at close, $name" "repopage: write error: $name"
+	done
+	run_site close-page "$SCRATCH/r"
+	check_same_site "error at close, pages, then none" ref close-page
+	run_failing_close /cache. close-cache -c ../close.cache "$SCRATCH/r"
+	check_eq "error at close, cache: status" 1 "$status"
+	check_missing "error at close, cache: not installed" close.cache
+else
+	echo "skipped: no C compiler for the fclose shim"
+fi
+
+# The index page on standard output: a full disk and a size limit.
+"$REPOPAGE_INDEX" r >/dev/full 2>index.err
+check_eq "index, full disk: status" 1 "$?"
+check_eq "index, full disk: message" "repopage-index: write error: <stdout>" "$(cat index.err)"
+(trap '' XFSZ; ulimit -f $((1024 / block)) &&
+	exec "$REPOPAGE_INDEX" r r r r r r r r r r r r r r r r >index.html 2>index.err)
+check_eq "index, size limit: status" 1 "$?"
+check_eq "index, size limit: message" "repopage-index: write error: <stdout>" "$(cat index.err)"
+
+# Output directories that cannot be written. Permissions do not stop root,
+# so as root these runs drop to the user nobody when that is possible.
+as_writer() {
+	if [ "$(id -u)" -eq 0 ]; then
+		setpriv --reuid=65534 --regid=65534 --clear-groups "$@"
+	else
+		"$@"
+	fi
+}
+# run_as_writer OUTDIR ARGS...: run_site as the writing user.
+run_as_writer() {
+	(cd "$1" && shift && as_writer "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+if as_writer test -r "$SCRATCH/r/.git/HEAD" 2>/dev/null && as_writer test -x "$REPOPAGE" 2>/dev/null; then
+	mkdir ro
+	chmod 555 ro
+	run_as_writer ro "$SCRATCH/r"
+	check_failure "read-only output" "repopage: fopen: 'log.html': Permission denied"
+	check_eq "read-only output: nothing written" "" "$(ls ro)"
+
+	mkdir -p ro-commit/commit
+	chmod 777 ro-commit
+	chmod 555 ro-commit/commit
+	first=$(git -C r rev-parse HEAD)
+	run_as_writer ro-commit "$SCRATCH/r"
+	check_failure "read-only commit/" "repopage: fopen: 'commit/$first.html': Permission denied"
+	chmod 755 ro-commit/commit
+	run_site ro-commit "$SCRATCH/r"
+	check_same_site "read-only commit/, made writable" ref ro-commit
+
+	# A page whose directory exists but cannot be written is fatal; one
+	# whose directory cannot be made is left out and its row stays.
+	cp -r ref ro-file
+	rm ro-file/file/src/b.c.html
+	chmod -R 777 ro-file
+	chmod 555 ro-file/file/src
+	run_as_writer ro-file "$SCRATCH/r"
+	check_failure "read-only file/src" "repopage: fopen: 'file/src/b.c.html': Permission denied"
+	chmod 755 ro-file/file/src
+	run_site ro-file "$SCRATCH/r"
+	check_same_site "read-only file/src, made writable" ref ro-file
+
+	cp -r ref ro-dirs
+	rm -r ro-dirs/file/src
+	chmod -R 777 ro-dirs
+	chmod 555 ro-dirs/file
+	run_as_writer ro-dirs "$SCRATCH/r"
+	check_success "read-only file/"
+	check_missing "read-only file/: no page" ro-dirs/file/src
+	check_contains "read-only file/: row with byte size" ro-dirs/files.html \
+		'<a href="file/src/b.c.html">src/b.c</a></td><td class="num" align="right">7B</td>'
+	chmod 755 ro-dirs/file
+	run_site ro-dirs "$SCRATCH/r"
+	check_same_site "read-only file/, made writable" ref ro-dirs
+else
+	echo "skipped: no unprivileged user to test unwritable directories with"
+fi
+
+# Names taken by plain files stop root as well.
+mkdir notdir
+echo x >notdir/commit
+run_site notdir "$SCRATCH/r"
+check_failure "commit is a file" "repopage: fopen: 'commit/$(git -C r rev-parse HEAD).html': Not a directory"
+rm notdir/commit
+echo x >notdir/file
+run_site notdir "$SCRATCH/r"
+check_failure "file is a file" "repopage: fopen: 'file/README.html': Not a directory"
+rm notdir/file
+run_site notdir "$SCRATCH/r"
+check_same_site "names freed" ref notdir
+
+# Metadata that cannot be read: a directory opens but does not read.
+mkdir r/description
+run_site meta "$SCRATCH/r"
+check_failure "description is a directory" "repopage: read error: $SCRATCH/r/description"
+check_eq "description is a directory: nothing written" "" "$(ls meta)"
+"$REPOPAGE_INDEX" r >index.html 2>index.err
+check_eq "index, description is a directory: status" 1 "$?"
+check_eq "index, description is a directory: message" "repopage-index: read error: description" "$(cat index.err)"
+rmdir r/description
+mkdir r/url
+run_site meta "$SCRATCH/r"
+check_failure "url is a directory" "repopage: read error: $SCRATCH/r/url"
+rmdir r/url
+mkdir r/.git/owner
+"$REPOPAGE_INDEX" r >index.html 2>index.err
+check_eq "index, owner is a directory: status" 1 "$?"
+check_eq "index, owner is a directory: message" "repopage-index: read error: owner" "$(cat index.err)"
+rmdir r/.git/owner
+mv r/.git/description description.saved
+mkdir r/.git/description
+run_site meta "$SCRATCH/r"
+check_failure ".git/description is a directory" "repopage: read error: $SCRATCH/r/.git/description"
+rmdir r/.git/description
+mv description.saved r/.git/description
+run_site meta "$SCRATCH/r"
+check_same_site "metadata readable again" ref meta
+
+# Missing objects: soft failures only. The walk ends at a commit that
+# cannot be read, a commit whose diff cannot be made is skipped, a file
+# that cannot be read is left out; every page is still complete.
+new_repo m
+commit_file m a.txt 'one
+' 'c1' 1700000000
+commit_file m b.txt 'b one
+' 'c2' 1700000100
+commit_file m a.txt 'one
+two
+' 'c3' 1700000200
+commit_file m sub/t.txt 'tee
+' 'c4' 1700000300
+commit_file m b.txt 'b two
+' 'c5' 1700000400
+git -C m tag old HEAD~3
+run_site m-ref "$SCRATCH/m"
+check_success "missing objects: reference"
+
+# object_file REPO ID: the loose object file of ID.
+object_file() {
+	echo "$1/.git/objects/$(echo "$2" | cut -c1-2)/$(echo "$2" | cut -c3-)"
+}
+# without_object REPO ID: moves the object aside, to put back later.
+without_object() {
+	mv "$(object_file "$1" "$2")" "$SCRATCH/object.saved"
+}
+put_back_object() {
+	mv "$SCRATCH/object.saved" "$(object_file "$1" "$2")"
+}
+# log_rows DIR: the summaries of the log rows, one line.
+log_rows() {
+	sed -n 's/.*\.html">\(c[0-9]\)<\/a>.*/\1/p' "$1/log.html" | tr '\n' ' '
+}
+
+c2=$(git -C m rev-parse HEAD~3)
+without_object m "$c2"
+run_site m-commit "$SCRATCH/m"
+check_success "missing commit"
+# The walk reads a commit's parents before it yields the commit, so it ends
+# before c3, whose parent is gone.
+check_eq "missing commit: the walk ends" "c5 c4 " "$(log_rows m-commit)"
+check_links m-commit --allow-missing-commits
+check_feeds m-commit
+check_absent "missing commit: no tag of it" m-commit/tags.xml '<entry>'
+"$REPOPAGE_INDEX" m >index.html 2>index.err
+check_eq "index, missing old commit: status" 0 "$?"
+check_contains "index, missing old commit: row" index.html '<a href="m/log.html">m</a>'
+put_back_object m "$c2"
+run_site m-commit "$SCRATCH/m"
+check_same_site "missing commit, put back" m-ref m-commit
+
+# The first version of b.txt: the diffs of c2 and c5 cannot be made.
+blob=$(git -C m rev-parse HEAD~3:b.txt)
+without_object m "$blob"
+run_site m-blob "$SCRATCH/m"
+check_success "missing old blob"
+check_eq "missing old blob: rows" "c4 c3 c1 " "$(log_rows m-blob)"
+check_eq "missing old blob: pages" 3 "$(ls m-blob/commit | wc -l)"
+check_links m-blob --allow-missing-commits
+check_feeds m-blob
+check_contains "missing old blob: feed keeps c5" m-blob/atom.xml '<title type="text">c5</title>'
+put_back_object m "$blob"
+run_site m-blob "$SCRATCH/m"
+check_same_site "missing old blob, put back" m-ref m-blob
+
+# A blob of HEAD: its row and page are left out, its commit is skipped.
+blob=$(git -C m rev-parse HEAD:sub/t.txt)
+without_object m "$blob"
+run_site m-head-blob "$SCRATCH/m"
+check_success "missing blob of HEAD"
+check_eq "missing blob of HEAD: rows" "c5 c3 c2 c1 " "$(log_rows m-head-blob)"
+check_absent "missing blob of HEAD: no row" m-head-blob/files.html 'sub/t.txt'
+check_missing "missing blob of HEAD: no page" m-head-blob/file/sub/t.txt.html
+check_contains "missing blob of HEAD: other rows" m-head-blob/files.html '>b.txt</a>'
+check_links m-head-blob --allow-missing-commits
+put_back_object m "$blob"
+run_site m-head-blob "$SCRATCH/m"
+check_same_site "missing blob of HEAD, put back" m-ref m-head-blob
+
+# The tree of a directory of HEAD: the directory is left out, and the
+# commits whose trees hold it cannot be diffed (c5 too: the diff reads the
+# directory although both sides share it).
+tree=$(git -C m rev-parse HEAD:sub)
+without_object m "$tree"
+run_site m-tree "$SCRATCH/m"
+check_success "missing tree"
+check_eq "missing tree: rows" "c3 c2 c1 " "$(log_rows m-tree)"
+check_absent "missing tree: no rows for it" m-tree/files.html 'sub/'
+check_contains "missing tree: other rows" m-tree/files.html '>a.txt</a>'
+check_links m-tree --allow-missing-commits
+check_feeds m-tree
+put_back_object m "$tree"
+run_site m-tree "$SCRATCH/m"
+check_same_site "missing tree, put back" m-ref m-tree
+
+# HEAD's own commit: nothing to walk, the site is the empty one.
+head=$(git -C m rev-parse HEAD)
+without_object m "$head"
+run_site m-head "$SCRATCH/m"
+check_success "missing HEAD commit"
+check_eq "missing HEAD commit: empty log" 0 "$(grep -c 'href="commit/' m-head/log.html)"
+check_links m-head
+check_feeds m-head
+"$REPOPAGE_INDEX" m >index.html 2>index.err
+check_eq "index, missing HEAD commit: status" 0 "$?"
+check_absent "index, missing HEAD commit: no row" index.html 'm/log.html'
+put_back_object m "$head"
+
+finish
