@@ -8,6 +8,7 @@
 #include <ctime>
 #include <err.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
 
 size_t path_join(char *buffer, size_t size, const char *first, const char *second)
 {
@@ -54,6 +55,13 @@ void read_first_line(const char *dir, const char *name, const char *fallback, ch
 		line[0] = '\0';
 	stream_check(fp, shown ? shown : path, 'r');
 	fclose(fp);
+}
+
+unsigned file_creation_mode()
+{
+	mode_t mask = umask(0);
+	umask(mask);
+	return 0666 & ~mask;
 }
 
 FILE *open_or_die(const char *path, const char *mode)

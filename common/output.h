@@ -26,6 +26,9 @@ void stream_close(FILE *stream, const char *name);
 void read_first_line(const char *dir, const char *name, const char *fallback, char *line,
 		     int size, const char *shown);
 FILE *open_or_die(const char *path, const char *mode);
+// 0666 less the process umask, the mode fopen gives a new file; the umask
+// is read without being changed.
+unsigned file_creation_mode();
 
 void print_time_iso(FILE *stream, const git_time &time);
 void print_time_full(FILE *stream, const git_time &time);

@@ -85,8 +85,6 @@ void cache_install()
 {
 	if (rename(temp_cache_path, cachefile) != 0)
 		err(1, "rename: '%s' to '%s'", temp_cache_path, cachefile);
-	mode_t mask = umask(0);
-	umask(mask);
-	if (chmod(cachefile, 0666 & ~mask) != 0)
+	if (chmod(cachefile, file_creation_mode()) != 0)
 		err(1, "chmod: '%s'", cachefile);
 }

@@ -46,14 +46,6 @@ void log_row(FILE *fp, const commit_record *r)
 	fputs("</td></tr>\n", fp);
 }
 
-// New files get the mode fopen would give them, not mkstemp's 0600.
-static mode_t file_creation_mode()
-{
-	mode_t mask = umask(0);
-	umask(mask);
-	return 0666 & ~mask;
-}
-
 static FILE *open_pending_page(const char *path)
 {
 	static bool handler_set;
@@ -61,6 +53,7 @@ static FILE *open_pending_page(const char *path)
 		atexit(remove_pending_page);
 		handler_set = true;
 	}
+	// The page gets the mode fopen would give it, not mkstemp's 0600.
 	static const mode_t mode = file_creation_mode();
 	int n = snprintf(pending_page, sizeof pending_page, "%s.XXXXXX", path);
 	int fd = (n > 0 && static_cast<size_t>(n) < sizeof pending_page) ? mkstemp(pending_page) : -1;
