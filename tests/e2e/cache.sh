@@ -17,12 +17,6 @@ temp_count() {
 	ls "$1" | grep -c '^cache\.'
 }
 
-# check_failure WHAT MESSAGE: the last run failed with exactly MESSAGE.
-check_failure() {
-	check_eq "$1: status" 1 "$status"
-	check_eq "$1: message" "$2" "$(cat "$SCRATCH/stderr")"
-}
-
 new_repo r
 commit_file r a.txt 'one
 ' 'first' 1700000000

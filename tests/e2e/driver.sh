@@ -15,23 +15,6 @@ check_stderr() {
 	check_files_eq "$1: stderr" "$SCRATCH/expected" "$SCRATCH/stderr"
 }
 
-# check_has WHAT FILE TEXT: TEXT occurs in FILE, newlines included (grep -F
-# would take each line of TEXT as a pattern of its own); check_lacks: not.
-check_has() {
-	checks=$((checks + 1))
-	case $(cat "$2" 2>/dev/null; echo .) in
-	*"$3"*) ;;
-	*) fail "$1: [$3] not in $2" ;;
-	esac
-}
-
-check_lacks() {
-	checks=$((checks + 1))
-	case $(cat "$2" 2>/dev/null; echo .) in
-	*"$3"*) fail "$1: [$3] unexpectedly in $2" ;;
-	esac
-}
-
 # check_empty_dir WHAT DIR: the run created nothing in DIR.
 check_empty_dir() {
 	check_eq "$1: files made" "" "$(ls -A "$2")"
@@ -103,7 +86,7 @@ check_missing "-l then -c: cache" "$SCRATCH/cache"
 
 ok_case "-l +5" -l +5 "$H"
 check_eq "-l +5: rows" 5 "$(rows "$SCRATCH/run")"
-check_has "-l +5: remainder" "$SCRATCH/run/log.html" \
+check_contains "-l +5: remainder" "$SCRATCH/run/log.html" \
 	'<tr><td></td><td colspan="5">1 more commits remaining, fetch the repository</td></tr>'
 ok_case "-l ' 5'" -l " 5" "$H"
 check_eq "-l ' 5': rows" 5 "$(rows "$SCRATCH/run")"
@@ -113,7 +96,7 @@ ok_case "-lfoo acts as -l" -lfoo 3 "$H"
 check_eq "-lfoo 3: rows" 3 "$(rows "$SCRATCH/run")"
 ok_case "option after repodir" "$H" -l 2 -u https://h.example/
 check_eq "option after repodir: rows" 2 "$(rows "$SCRATCH/run")"
-check_has "option after repodir: baseurl" "$SCRATCH/run/atom.xml" \
+check_contains "option after repodir: baseurl" "$SCRATCH/run/atom.xml" \
 	"href=\"https://h.example/commit/$head_id.html\""
 ok_case "repeated -l, the last counts" -l 1 -l 4 "$H"
 check_eq "repeated -l: rows" 4 "$(rows "$SCRATCH/run")"
@@ -122,7 +105,7 @@ check_eq "-x: rows" 6 "$(rows "$SCRATCH/run")"
 ok_case "lone - is skipped" - "$H"
 ok_case "-- is skipped" -- "$H"
 ok_case "-u takes a value that looks like an option" -u -l "$H"
-check_has "-u -l: baseurl" "$SCRATCH/run/atom.xml" "href=\"-lcommit/$head_id.html\""
+check_contains "-u -l: baseurl" "$SCRATCH/run/atom.xml" "href=\"-lcommit/$head_id.html\""
 
 ok_case "two -c" -c "$SCRATCH/c1" -c "$SCRATCH/c2" "$H"
 check_missing "two -c: first path" "$SCRATCH/c1"
@@ -218,20 +201,20 @@ cr=$(printf '\r')
 for dir in "$M" "$M/"; do
 	ok_case "work tree $dir" "$dir"
 	P=$SCRATCH/run/log.html
-	check_has "$dir: title" "$P" '<title>Log - meta - Top desc'
-	check_has "$dir: description ends the title" "$P" 'Top desc
+	check_contains "$dir: title" "$P" '<title>Log - meta - Top desc'
+	check_contains "$dir: description ends the title" "$P" 'Top desc
 </title>'
-	check_has "$dir: description ends the span" "$P" '<span class="desc">Top desc
+	check_contains "$dir: description ends the span" "$P" '<span class="desc">Top desc
 </span>'
-	check_lacks "$dir: only the first line" "$P" 'second line'
-	check_has "$dir: heading" "$P" '<h1>meta</h1>'
-	check_has "$dir: feed link" "$P" 'title="meta.git Atom Feed" href="atom.xml" />'
-	check_has "$dir: tags feed link" "$P" 'title="meta.git Atom Feed (tags)" href="tags.xml" />'
-	check_has "$dir: url row keeps the CR" "$P" \
+	check_absent "$dir: only the first line" "$P" 'second line'
+	check_contains "$dir: heading" "$P" '<h1>meta</h1>'
+	check_contains "$dir: feed link" "$P" 'title="meta.git Atom Feed" href="atom.xml" />'
+	check_contains "$dir: tags feed link" "$P" 'title="meta.git Atom Feed (tags)" href="tags.xml" />'
+	check_contains "$dir: url row keeps the CR" "$P" \
 		"<tr class=\"url\"><td></td><td>git clone <a href=\"https://example.org/m$cr\">https://example.org/m$cr</a></td></tr>"
-	check_has "$dir: navigation" "$P" "<a href=\"refs.html\">Refs</a>$nav"
-	check_has "$dir: files page navigation" "$SCRATCH/run/files.html" "$nav"
-	check_has "$dir: refs page navigation" "$SCRATCH/run/refs.html" "$nav"
+	check_contains "$dir: navigation" "$P" "<a href=\"refs.html\">Refs</a>$nav"
+	check_contains "$dir: files page navigation" "$SCRATCH/run/files.html" "$nav"
+	check_contains "$dir: refs page navigation" "$SCRATCH/run/refs.html" "$nav"
 done
 for f in README.md LICENSE.md .gitmodules; do
 	check_exists "linked page $f" "$SCRATCH/run/file/$f.html"
@@ -245,21 +228,21 @@ printf 'r\n' >"$N/README"
 cp "$M/COPYING" "$M/README.md" "$M/LICENSE.md" "$N/"
 git -C "$N" add . && commit_all "$N" "names"
 ok_case "LICENSE and README first" "$N"
-check_has "first names" "$SCRATCH/run/log.html" \
+check_contains "first names" "$SCRATCH/run/log.html" \
 	'<a href="refs.html">Refs</a> | <a href="file/README.html">README</a> | <a href="file/LICENSE.html">LICENSE</a></td>'
 
 # The ".git" directory itself: no short name, the description found there
 # directly, and no url (the work tree's url is not looked at).
 ok_case "the .git directory" "$M/.git"
 P=$SCRATCH/run/log.html
-check_has ".git: title" "$P" '<title>Log - From dotgit
+check_contains ".git: title" "$P" '<title>Log - From dotgit
 </title>'
-check_has ".git: empty heading" "$P" '<h1></h1><span class="desc">From dotgit
+check_contains ".git: empty heading" "$P" '<h1></h1><span class="desc">From dotgit
 </span></td></tr><tr><td></td><td>
 <a href="log.html">'
-check_has ".git: feed link" "$P" 'title=".git Atom Feed" href="atom.xml" />'
-check_lacks ".git: no url row" "$P" '<tr class="url">'
-check_has ".git: navigation" "$P" "$nav"
+check_contains ".git: feed link" "$P" 'title=".git Atom Feed" href="atom.xml" />'
+check_absent ".git: no url row" "$P" '<tr class="url">'
+check_contains ".git: navigation" "$P" "$nav"
 
 # Description files read from empty bare repositories: no final newline, a
 # first line of 300 bytes, an empty file, and a name whose last suffix is
@@ -270,26 +253,26 @@ desc_case() {
 	ok_case "description $1" "$SCRATCH/$1"
 }
 desc_case dn.git 'No newline'
-check_has "no newline: title" "$SCRATCH/run/log.html" '<title>Log - dn - No newline</title>'
-check_has "no newline: span" "$SCRATCH/run/log.html" '<span class="desc">No newline</span>'
+check_contains "no newline: title" "$SCRATCH/run/log.html" '<title>Log - dn - No newline</title>'
+check_contains "no newline: span" "$SCRATCH/run/log.html" '<span class="desc">No newline</span>'
 
 x254=$(printf '%254s' '' | tr ' ' x)
 y46=$(printf '%46s' '' | tr ' ' y)
 desc_case long.git "$x254$y46
 "
-check_has "long line: title" "$SCRATCH/run/log.html" "<title>Log - long - $x254</title>"
-check_has "long line: span" "$SCRATCH/run/log.html" "<span class=\"desc\">$x254</span>"
+check_contains "long line: title" "$SCRATCH/run/log.html" "<title>Log - long - $x254</title>"
+check_contains "long line: span" "$SCRATCH/run/log.html" "<span class=\"desc\">$x254</span>"
 
 desc_case de.git ''
-check_has "empty description: title" "$SCRATCH/run/log.html" '<title>Log - de</title>'
-check_has "empty description: span" "$SCRATCH/run/log.html" '<span class="desc"></span>'
+check_contains "empty description: title" "$SCRATCH/run/log.html" '<title>Log - de</title>'
+check_contains "empty description: span" "$SCRATCH/run/log.html" '<span class="desc"></span>'
 
 desc_case v.git.old 'Old'
-check_has "other suffix: heading" "$SCRATCH/run/log.html" '<h1>v.git.old</h1>'
+check_contains "other suffix: heading" "$SCRATCH/run/log.html" '<h1>v.git.old</h1>'
 
 # The work tree without a description of its own falls back on .git's.
 ok_case "fallback description" "$H"
-check_has "fallback description" "$SCRATCH/run/log.html" '<span class="desc">History
+check_contains "fallback description" "$SCRATCH/run/log.html" '<span class="desc">History
 </span>'
 
 # --- An empty repository: whole pages against the golden files ---
@@ -305,7 +288,7 @@ done
 check_exists "empty repository: commit directory" "$SCRATCH/run/commit"
 check_files_eq "empty log.html" "$GOLDEN/driver-empty-log.html" "$SCRATCH/run/log.html"
 check_files_eq "empty files.html" "$GOLDEN/driver-empty-files.html" "$SCRATCH/run/files.html"
-check_has "empty refs.html: title" "$SCRATCH/run/refs.html" "<title>Refs - proj - A &lt;demo&gt;"
+check_contains "empty refs.html: title" "$SCRATCH/run/refs.html" "<title>Refs - proj - A &lt;demo&gt;"
 
 # With -c and no HEAD the cache is neither made, nor read, nor replaced.
 ok_case "empty repository with -c" -c "$SCRATCH/ecache" "$E"

@@ -5,17 +5,6 @@
 # a run that never failed.
 . ./lib.sh
 
-# check_failure WHAT MESSAGE: the last run failed with exactly MESSAGE.
-check_failure() {
-	check_eq "$1: status" 1 "$status"
-	check_eq "$1: message" "$2" "$(cat "$SCRATCH/stderr")"
-}
-
-check_success() {
-	check_eq "$1: status" 0 "$status"
-	check_eq "$1: stderr" "" "$(cat "$SCRATCH/stderr")"
-}
-
 # check_same_site WHAT REFERENCE DIR: whole trees equal; the temporary cache
 # files that a failed run leaves behind by design are not compared.
 check_same_site() {

@@ -4,18 +4,6 @@
 # lead outside "file/". One page is compared with a golden file.
 . ./lib.sh
 
-# content PAGE: the page after the line that opens the content block.
-content() {
-	awk 'f; /^<div id="content">$/ { f = 1 }' "$1"
-}
-
-# check_content WHAT PAGE: the content of PAGE equals standard input.
-check_content() {
-	cat >"$SCRATCH/expected"
-	content "$2" >"$SCRATCH/actual"
-	check_files_eq "$1" "$SCRATCH/expected" "$SCRATCH/actual"
-}
-
 # row MODE PAGE NAME SIZE: one row of the files table (PAGE as linked).
 row() {
 	printf '<tr><td>%s</td><td><a href="file/%s.html">%s</a></td><td class="num" align="right">%s</td></tr>\n' \

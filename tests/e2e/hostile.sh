@@ -68,16 +68,6 @@ render() {
 	fi
 }
 
-check_success() {
-	check_eq "$1: status" 0 "$status"
-	check_eq "$1: stderr" "" "$(cat "$SCRATCH/stderr")"
-}
-
-check_failure() {
-	check_eq "$1: status" 1 "$status"
-	check_eq "$1: message" "$2" "$(cat "$SCRATCH/stderr")"
-}
-
 # check_site NAME [--allow-missing-commits]: the pages are complete, their
 # links resolve, both feeds are well-formed XML and the HTML parses.
 check_site() {

@@ -65,6 +65,32 @@ file_has() {
 	return 1
 }
 
+# check_success WHAT / check_failure WHAT MESSAGE: the last run_site ended
+# with status 0 and nothing on standard error, or status 1 and exactly
+# MESSAGE.
+check_success() {
+	check_eq "$1: status" 0 "$status"
+	check_eq "$1: stderr" "" "$(cat "$SCRATCH/stderr")"
+}
+
+check_failure() {
+	check_eq "$1: status" 1 "$status"
+	check_eq "$1: message" "$2" "$(cat "$SCRATCH/stderr")"
+}
+
+# content PAGE: the page after its frame (from the line after the one that
+# opens the content block).
+content() {
+	awk 'f; /^<div id="content">$/ { f = 1 }' "$1"
+}
+
+# check_content WHAT PAGE: the content of PAGE equals standard input.
+check_content() {
+	cat >"$SCRATCH/expected"
+	content "$2" >"$SCRATCH/actual"
+	check_files_eq "$1" "$SCRATCH/expected" "$SCRATCH/actual"
+}
+
 check_exists() {
 	checks=$((checks + 1))
 	[ -e "$2" ] || fail "$1: $2 does not exist"

@@ -3,17 +3,6 @@
 # gathering cut short or failing. One whole page against a golden file.
 . ./lib.sh
 
-content() {
-	awk 'f; /^<div id="content">$/ { f = 1 }' "$1"
-}
-
-# check_content WHAT PAGE: the content of PAGE equals standard input.
-check_content() {
-	cat >"$SCRATCH/expected"
-	content "$2" >"$SCRATCH/actual"
-	check_files_eq "$1" "$SCRATCH/expected" "$SCRATCH/actual"
-}
-
 table() {
 	printf '<h2>%s</h2><table id="%s"><thead>\n<tr><td><b>Name</b></td><td><b>Last commit date</b></td><td><b>Author</b></td>\n</tr>\n</thead><tbody>\n' "$1" "$2"
 }
