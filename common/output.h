@@ -38,6 +38,12 @@ void print_time_short(FILE *stream, const git_time &time);
 // the programs are single-threaded, and pages are written in large blocks.
 void use_buffer(FILE *stream, char *buffer, size_t size);
 
+// html_escape of a whole NUL-terminated text.
+inline void put_html(FILE *stream, const char *text)
+{
+	html_escape(stream, text, __builtin_strlen(text));
+}
+
 // Unformatted writers for the hot paths.
 inline void put_text(FILE *stream, const char *text)
 {

@@ -20,13 +20,13 @@ static void write_index_header(FILE *fp)
 	      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" />\n"
 	      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\" />\n"
 	      "<title>", fp);
-	html_escape(fp, description, strlen(description));
+	put_html(fp, description);
 	fputs("</title>\n<link rel=\"icon\" type=\"image/png\" href=\"favicon.png\" />\n"
 	      "<link rel=\"stylesheet\" type=\"text/css\" href=\"style.css\" />\n"
 	      "</head>\n<body>\n"
 	      "<table>\n<tr><td><img src=\"logo.png\" alt=\"\" width=\"32\" height=\"32\" /></td>\n"
 	      "<td><span class=\"desc\">", fp);
-	html_escape(fp, description, strlen(description));
+	put_html(fp, description);
 	fputs("</span></td></tr><tr><td></td><td>\n</td></tr>\n</table>\n<hr/>\n"
 	      "<div id=\"content\">\n<table id=\"index\"><thead>\n"
 	      "<tr><td><b>Name</b></td><td><b>Description</b></td><td><b>Owner</b></td>"
@@ -43,11 +43,11 @@ static void write_row(FILE *fp, const char *name, const git_signature *author)
 	fputs("<tr><td><a href=\"", fp);
 	uri_escape(fp, name, strlen(name));
 	fputs("/log.html\">", fp);
-	html_escape(fp, name, strlen(name));
+	put_html(fp, name);
 	fputs("</a></td><td>", fp);
-	html_escape(fp, description, strlen(description));
+	put_html(fp, description);
 	fputs("</td><td>", fp);
-	html_escape(fp, owner, strlen(owner));
+	put_html(fp, owner);
 	fputs("</td><td>", fp);
 	if (author)
 		print_time_short(fp, author->when);

@@ -4,11 +4,6 @@
 
 #include <cstring>
 
-static void put_escaped(FILE *fp, const char *text)
-{
-	html_escape(fp, text, strlen(text));
-}
-
 static void put_commit_link(FILE *fp, const char *label, const char *id)
 {
 	fputs(label, fp);
@@ -28,18 +23,18 @@ void commit_header_block(FILE *fp, const commit_record *r)
 		put_commit_link(fp, "<b>parent</b>", r->parent_id_text);
 	if (r->author) {
 		fputs("<b>Author:</b> ", fp);
-		put_escaped(fp, r->author->name);
+		put_html(fp, r->author->name);
 		fputs(" &lt;<a href=\"mailto:", fp);
-		put_escaped(fp, r->author->email);
+		put_html(fp, r->author->email);
 		fputs("\">", fp);
-		put_escaped(fp, r->author->email);
+		put_html(fp, r->author->email);
 		fputs("</a>&gt;\n<b>Date:</b>   ", fp);
 		print_time_full(fp, r->author->when);
 		putc('\n', fp);
 	}
 	if (r->message) {
 		putc('\n', fp);
-		put_escaped(fp, r->message);
+		put_html(fp, r->message);
 		putc('\n', fp);
 	}
 }
@@ -87,10 +82,10 @@ static void diffstat_row(FILE *fp, const commit_record *r, size_t i)
 	fputs("</td><td><a href=\"#h", fp);
 	put_size(fp, i);
 	fputs("\">", fp);
-	put_escaped(fp, delta->old_file.path);
+	put_html(fp, delta->old_file.path);
 	if (strcmp(delta->old_file.path, delta->new_file.path) != 0) {
 		fputs(" -&gt; ", fp);
-		put_escaped(fp, delta->new_file.path);
+		put_html(fp, delta->new_file.path);
 	}
 	size_t added = r->deltas[i]->added_lines, deleted = r->deltas[i]->deleted_lines;
 	size_t plus = bar_length(added, added + deleted);
@@ -188,7 +183,7 @@ static void put_file_link(FILE *fp, const char *path)
 	fputs("file/", fp);
 	uri_escape(fp, path, strlen(path));
 	fputs(".html\">", fp);
-	put_escaped(fp, path);
+	put_html(fp, path);
 }
 
 static void diff_section(FILE *fp, const commit_record *r, size_t i)

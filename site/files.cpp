@@ -129,7 +129,7 @@ int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_
 	FILE *fp = open_page(page_path, buffer);
 	write_page_header(fp, name);
 	fputs("<p> ", fp);
-	html_escape(fp, name, strlen(name));
+	put_html(fp, name);
 	fprintf(fp, " (%zuB)</p><hr/>", size);
 	int64_t lines = 0;
 	if (git_blob_is_binary(blob))
@@ -161,7 +161,7 @@ static void file_row(FILE *fp, const git_tree_entry *entry, const char *path,
 	fputs(relative_prefix, fp);
 	uri_escape(fp, page_path, strlen(page_path));
 	fputs("\">", fp);
-	html_escape(fp, path, strlen(path));
+	put_html(fp, path);
 	fputs("</a></td><td class=\"num\" align=\"right\">", fp);
 	if (lines > 0)
 		fprintf(fp, "%zuL", static_cast<size_t>(lines));
@@ -177,9 +177,9 @@ static void submodule_row(FILE *fp, const git_tree_entry *entry, const char *pat
 	fputs("<tr><td>m---------</td><td><a href=\"", fp);
 	fputs(relative_prefix, fp);
 	fputs("file/.gitmodules.html\">", fp);
-	html_escape(fp, path, strlen(path));
+	put_html(fp, path);
 	fputs("</a> @ ", fp);
-	html_escape(fp, short_id, strlen(short_id));
+	put_html(fp, short_id);
 	fputs("</td><td class=\"num\" align=\"right\"></td></tr>\n", fp);
 }
 

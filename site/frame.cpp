@@ -3,11 +3,6 @@
 
 #include <cstring>
 
-static void put_escaped(FILE *fp, const char *text)
-{
-	html_escape(fp, text, strlen(text));
-}
-
 // Writes "<before>" relative_prefix "<after>".
 static void put_link(FILE *fp, const char *before, const char *after)
 {
@@ -22,19 +17,19 @@ static void write_head(FILE *fp, const char *title)
 	      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" />\n"
 	      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\" />\n"
 	      "<title>", fp);
-	put_escaped(fp, title);
+	put_html(fp, title);
 	if (title[0] && short_name[0])
 		fputs(" - ", fp);
-	put_escaped(fp, short_name);
+	put_html(fp, short_name);
 	if (description[0])
 		fputs(" - ", fp);
-	put_escaped(fp, description);
+	put_html(fp, description);
 	put_link(fp, "</title>\n<link rel=\"icon\" type=\"image/png\" href=\"", "favicon.png\" />\n");
 	fputs("<link rel=\"alternate\" type=\"application/atom+xml\" title=\"", fp);
-	put_escaped(fp, repo_name);
+	put_html(fp, repo_name);
 	put_link(fp, " Atom Feed\" href=\"", "atom.xml\" />\n");
 	fputs("<link rel=\"alternate\" type=\"application/atom+xml\" title=\"", fp);
-	put_escaped(fp, repo_name);
+	put_html(fp, repo_name);
 	put_link(fp, " Atom Feed (tags)\" href=\"", "tags.xml\" />\n");
 	put_link(fp, "<link rel=\"stylesheet\" type=\"text/css\" href=\"", "style.css\" />\n");
 	fputs("</head>\n<body>\n<table><tr><td>", fp);
@@ -47,15 +42,15 @@ static void write_banner(FILE *fp)
 	fputs(relative_prefix, fp);
 	fputs("logo.png\" alt=\"\" width=\"32\" height=\"32\" /></a>", fp);
 	fputs("</td><td><h1>", fp);
-	put_escaped(fp, short_name);
+	put_html(fp, short_name);
 	fputs("</h1><span class=\"desc\">", fp);
-	put_escaped(fp, description);
+	put_html(fp, description);
 	fputs("</span></td></tr>", fp);
 	if (clone_url[0]) {
 		fputs("<tr class=\"url\"><td></td><td>git clone <a href=\"", fp);
-		put_escaped(fp, clone_url);
+		put_html(fp, clone_url);
 		fputs("\">", fp);
-		put_escaped(fp, clone_url);
+		put_html(fp, clone_url);
 		fputs("</a></td></tr>", fp);
 	}
 }

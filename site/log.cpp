@@ -31,12 +31,12 @@ void log_row(FILE *fp, const commit_record *r)
 		fputs("commit/", fp);
 		fputs(r->id_text, fp);
 		fputs(".html\">", fp);
-		html_escape(fp, r->summary, strlen(r->summary));
+		put_html(fp, r->summary);
 		fputs("</a>", fp);
 	}
 	fputs("</td><td>", fp);
 	if (r->author)
-		html_escape(fp, r->author->name, strlen(r->author->name));
+		put_html(fp, r->author->name);
 	fputs("</td><td class=\"num\" align=\"right\">", fp);
 	put_size(fp, r->file_count);
 	fputs("</td><td class=\"num\" align=\"right\">+", fp);

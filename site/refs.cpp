@@ -149,13 +149,13 @@ static void ref_row(FILE *fp, const ref_entry *e)
 	const char *name = git_reference_shorthand(e->ref);
 	const git_signature *author = e->record->author;
 	fputs("<tr><td>", fp);
-	html_escape(fp, name, strlen(name));
+	put_html(fp, name);
 	fputs("</td><td>", fp);
 	if (author)
 		print_time_short(fp, author->when);
 	fputs("</td><td>", fp);
 	if (author)
-		html_escape(fp, author->name, strlen(author->name));
+		put_html(fp, author->name);
 	fputs("</td></tr>\n", fp);
 }
 
