@@ -70,11 +70,11 @@ static void copy_old_rows(FILE *old_cache, FILE *log)
 	fclose(old_cache);
 }
 
-void cached_log_body(FILE *log, const git_oid *head)
+void cached_log_body(FILE *log, const git_oid *head, walk_report *report)
 {
 	FILE *old_cache = open_old_cache();
 	open_new_cache(head);
-	walk_log(log, head);
+	walk_log(log, head, report);
 	if (old_cache)
 		copy_old_rows(old_cache, log);
 	stream_close(new_cache, temp_cache_path);
@@ -87,4 +87,11 @@ void cache_install()
 		err(1, "rename: '%s' to '%s'", temp_cache_path, cachefile);
 	if (chmod(cachefile, file_creation_mode()) != 0)
 		err(1, "chmod: '%s'", cachefile);
+}
+
+// A run that could not render every new commit keeps the old cache, so the
+// next run walks over those commits again.
+void cache_discard()
+{
+	unlink(temp_cache_path);
 }

@@ -207,8 +207,7 @@ void commit_diff_block(FILE *fp, const commit_record *r)
 	commit_header_block(fp, r);
 	if (!r->deltas)
 		return;
-	if (r->file_count > 1000 || r->delta_count > 1000 || r->added_lines > 100000 ||
-	    r->deleted_lines > 100000) {
+	if (diff_too_large(r)) {
 		fputs("Diff is too large, output suppressed.\n", fp);
 		return;
 	}

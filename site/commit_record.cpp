@@ -81,6 +81,23 @@ static void count_lines(commit_record *r, delta_stats *stats)
 	}
 }
 
+// A page that will only say the diff is too large needs no patch: a commit
+// of hundreds of large files would otherwise hold all their lines at once.
+// The counts stay.
+static void drop_patches(commit_record *r, size_t first, size_t last)
+{
+	for (size_t i = first; i <= last; i++) {
+		git_patch_free(r->deltas[i]->patch);
+		r->deltas[i]->patch = nullptr;
+	}
+}
+
+bool diff_too_large(const commit_record *r)
+{
+	return r->file_count > 1000 || r->delta_count > 1000 || r->added_lines > 100000 ||
+	       r->deleted_lines > 100000;
+}
+
 // The failure path: back to the state right after loading.
 static int diff_failed(commit_record *r)
 {
@@ -140,6 +157,8 @@ int commit_record_diff(commit_record *r)
 		return 0;
 	r->deltas = static_cast<delta_stats **>(zero_alloc(n, sizeof *r->deltas));
 	r->delta_count = n;
+	r->file_count = n;
+	bool dropped = false;
 	for (size_t i = 0; i < n; i++) {
 		git_patch *patch;
 		if (git_patch_from_diff(&patch, r->diff, i) != 0)
@@ -149,7 +168,10 @@ int commit_record_diff(commit_record *r)
 		r->deltas[i] = stats;
 		if (patch && !(git_patch_get_delta(patch)->flags & GIT_DIFF_FLAG_BINARY))
 			count_lines(r, stats);
+		if (diff_too_large(r)) {
+			drop_patches(r, dropped ? i : 0, i);
+			dropped = true;
+		}
 	}
-	r->file_count = n;
 	return 0;
 }

@@ -1,11 +1,13 @@
 // The rows of the log table and the commit pages that do not exist yet.
 #include "site.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 // A commit page is written under a temporary name and renamed into place
 // once it is complete: pages are never rewritten, so one cut short by a
@@ -84,12 +86,29 @@ static void write_commit_page(const char *path, const commit_record *r)
 	pending_page[0] = '\0';
 }
 
-// One step of the walk; returns false when the walk must end.
-static bool walk_step(FILE *log, const git_oid *id, size_t *remaining)
+// Keeps what libgit2 said about a commit the walk could not render.
+static void add_failure(walk_report *report, const char *id_text, const char *what,
+			const char *message)
+{
+	walk_failure *grown = static_cast<walk_failure *>(
+		reallocarray(report->failures, report->failure_count + 1, sizeof *grown));
+	if (!grown)
+		err(1, "realloc");
+	report->failures = grown;
+	walk_failure *f = &grown[report->failure_count++];
+	snprintf(f->id_text, sizeof f->id_text, "%s", id_text);
+	f->what = what;
+	f->message = strdup(message);
+	if (!f->message)
+		err(1, "strdup");
+}
+
+// One step of the walk: 0 to go on, WALK_CACHED or WALK_BROKEN to end it.
+static int walk_step(FILE *log, const git_oid *id, size_t *remaining, walk_report *report)
 {
 	relative_prefix = "";
 	if (cachefile && git_oid_equal(id, &cached_id))
-		return false;
+		return WALK_CACHED;
 	char id_text[GIT_OID_SHA1_HEXSIZE + 1];
 	char path[1024];
 	git_oid_tostr(id_text, sizeof id_text, id);
@@ -100,14 +119,17 @@ static bool walk_step(FILE *log, const git_oid *id, size_t *remaining)
 	if (log_limit == 0) {
 		(*remaining)++;
 		if (exists)
-			return true;
+			return 0;
 	}
 	commit_record *r = commit_record_load(id);
-	if (!r)
-		return false;
+	if (!r) {
+		add_failure(report, id_text, "read", git_message());
+		return WALK_BROKEN;
+	}
 	if (commit_record_diff(r) != 0) {
+		add_failure(report, id_text, "diff", git_message());
 		commit_record_free(r);
-		return true;
+		return 0;
 	}
 	if (log_limit != 0)
 		log_row(log, r);
@@ -118,20 +140,113 @@ static bool walk_step(FILE *log, const git_oid *id, size_t *remaining)
 	if (!exists)
 		write_commit_page(path, r);
 	commit_record_free(r);
-	return true;
+	return 0;
 }
 
-void walk_log(FILE *log, const git_oid *head)
+static bool oid_less(const git_oid &a, const git_oid &b)
+{
+	return git_oid_cmp(&a, &b) < 0;
+}
+
+static bool contains(const std::vector<git_oid> &sorted, const git_oid &id)
+{
+	return std::binary_search(sorted.begin(), sorted.end(), id, oid_less);
+}
+
+static bool listed_has(const std::vector<git_oid> &listed, const git_oid &id)
+{
+	for (const git_oid &o : listed)
+		if (git_oid_equal(&o, &id))
+			return true;
+	return false;
+}
+
+// Adds the parents of `id` to `out` unless returned or listed already.
+static void add_parents(const git_oid &id, const std::vector<git_oid> &returned,
+			std::vector<git_oid> *listed, std::vector<git_oid> *out)
+{
+	git_commit *commit;
+	if (git_commit_lookup(&commit, repository, &id) != 0)
+		return;
+	for (unsigned i = 0; i < git_commit_parentcount(commit); i++) {
+		const git_oid *parent = git_commit_parent_id(commit, i);
+		if (!parent || contains(returned, *parent) || listed_has(*listed, *parent))
+			continue;
+		listed->push_back(*parent);
+		out->push_back(*parent);
+	}
+	git_commit_free(commit);
+}
+
+// The first of `ids` that cannot be loaded, with libgit2's reason kept.
+static const git_oid *first_unreadable(const std::vector<git_oid> &ids)
+{
+	for (const git_oid &id : ids) {
+		git_commit *commit;
+		if (git_commit_lookup(&commit, repository, &id) != 0)
+			return &id;
+		git_commit_free(commit);
+	}
+	return nullptr;
+}
+
+// libgit2's walk fails while it loads the parents of a commit it has not
+// returned yet, and names no commit. The one named is the first that cannot
+// be loaded among the commits still pending (the start, and the parents of
+// the returned ones, each once, less those returned), then their parents:
+// in a straight history, the unreadable commit itself.
+static void name_unreadable(const git_oid *head, const std::vector<git_oid> &walked, walk_report *report)
+{
+	char walk_message[512];
+	snprintf(walk_message, sizeof walk_message, "%s", git_message());
+	std::vector<git_oid> returned = walked;
+	std::sort(returned.begin(), returned.end(), oid_less);
+	std::vector<git_oid> pending, listed, beyond;
+	if (!contains(returned, *head)) {
+		pending.push_back(*head);
+		listed.push_back(*head);
+	}
+	for (const git_oid &id : walked)
+		add_parents(id, returned, &listed, &pending);
+	const git_oid *bad = first_unreadable(pending);
+	if (!bad) {
+		for (const git_oid &id : pending)
+			add_parents(id, returned, &listed, &beyond);
+		bad = first_unreadable(beyond);
+	}
+	char id_text[GIT_OID_SHA1_HEXSIZE + 1];
+	if (bad) {
+		git_oid_tostr(id_text, sizeof id_text, bad);
+		add_failure(report, id_text, "read", git_message());
+		return;
+	}
+	git_oid_tostr(id_text, sizeof id_text, pending.empty() ? head : &pending[0]);
+	add_failure(report, id_text, "read", walk_message);
+}
+
+void walk_log(FILE *log, const git_oid *head, walk_report *report)
 {
 	git_revwalk *walk = nullptr;
 	git_revwalk_new(&walk, repository);
 	if (walk)
 		git_revwalk_push(walk, head);
 	size_t remaining = 0;
+	std::vector<git_oid> walked;
+	report->end = WALK_HISTORY_END;
 	git_oid id;
-	while (walk && git_revwalk_next(&id, walk) == 0)
-		if (!walk_step(log, &id, &remaining))
+	int next = GIT_ITEROVER;
+	while (walk && (next = git_revwalk_next(&id, walk)) == 0) {
+		int end = walk_step(log, &id, &remaining, report);
+		if (end != 0) {
+			report->end = static_cast<walk_end>(end);
 			break;
+		}
+		walked.push_back(id);
+	}
+	if (next != 0 && next != GIT_ITEROVER) {
+		report->end = WALK_BROKEN;
+		name_unreadable(head, walked, report);
+	}
 	git_revwalk_free(walk);
 	if (log_limit == 0 && remaining > 0) {
 		fputs("<tr><td></td><td colspan=\"5\">", log);

@@ -29,6 +29,38 @@ static const char LOG_TABLE_HEAD[] =
 	"<td class=\"num\" align=\"right\"><b>+</b></td>"
 	"<td class=\"num\" align=\"right\"><b>-</b></td></tr>\n</thead><tbody>\n";
 
+// libgit2's text for the last failed call.
+const char *git_message()
+{
+	const git_error *e = git_error_last();
+	return e && e->message ? e->message : "unknown error";
+}
+
+// HEAD's commit: an annotated tag is peeled to it. An unborn HEAD (a new
+// repository, or HEAD on a branch not made yet) gives an empty site; any
+// other failure is fatal before a file is written, so a good site is never
+// replaced by an empty one when HEAD or the objects cannot be read.
+static void resolve_head(const char *program)
+{
+	git_object *head = nullptr;
+	if (git_revparse_single(&head, repository, "HEAD") != 0) {
+		char message[512];
+		snprintf(message, sizeof message, "%s", git_message());
+		if (git_repository_head_unborn(repository) == 1)
+			return;
+		fprintf(stderr, "%s: cannot read HEAD: %s\n", program, message);
+		exit(1);
+	}
+	git_object *commit = nullptr;
+	if (git_object_type(head) == GIT_OBJECT_TAG && git_object_peel(&commit, head, GIT_OBJECT_COMMIT) == 0)
+		git_oid_cpy(&head_id, git_object_id(commit));
+	else
+		git_oid_cpy(&head_id, git_object_id(head));
+	has_head = true;
+	git_object_free(commit);
+	git_object_free(head);
+}
+
 static void open_repository(const char *program)
 {
 	libgit2_setup();
@@ -36,12 +68,7 @@ static void open_repository(const char *program)
 		fprintf(stderr, "%s: cannot open repository\n", program);
 		exit(1);
 	}
-	git_object *head = nullptr;
-	if (git_revparse_single(&head, repository, "HEAD") == 0) {
-		git_oid_cpy(&head_id, git_object_id(head));
-		has_head = true;
-	}
-	git_object_free(head);
+	resolve_head(program);
 }
 
 // The first of `specs` that names a blob at the top of HEAD's tree,
@@ -83,7 +110,7 @@ static void read_metadata(const char *real_path)
 
 static char top_buffer[PAGE_BUFFER]; // one top-level page is open at a time
 
-static void write_log_page()
+static void write_log_page(walk_report *report)
 {
 	FILE *fp = open_page("log.html", top_buffer);
 	relative_prefix = "";
@@ -91,9 +118,9 @@ static void write_log_page()
 	write_page_header(fp, "Log");
 	fputs(LOG_TABLE_HEAD, fp);
 	if (cachefile && has_head)
-		cached_log_body(fp, &head_id);
+		cached_log_body(fp, &head_id, report);
 	else if (has_head)
-		walk_log(fp, &head_id);
+		walk_log(fp, &head_id, report);
 	fputs("</tbody></table>", fp);
 	write_page_footer(fp);
 	stream_close(fp, "log.html");
@@ -125,6 +152,19 @@ static void write_feed(const char *name, int all)
 	stream_close(fp, name);
 }
 
+// The commits the walk could not render, in walk order: 1 when there are
+// any, so a hook or cron job notices.
+static int report_failures(const char *program, walk_report *report)
+{
+	for (size_t i = 0; i < report->failure_count; i++) {
+		const walk_failure *f = &report->failures[i];
+		fprintf(stderr, "%s: cannot %s commit %s: %s\n", program, f->what, f->id_text, f->message);
+		free(f->message);
+	}
+	free(report->failures);
+	return report->failure_count > 0 ? 1 : 0;
+}
+
 int main(int argc, char *argv[])
 {
 	if (scan_arguments(argc, argv) != 0) {
@@ -137,16 +177,20 @@ int main(int argc, char *argv[])
 	open_repository(argv[0]);
 	read_metadata(real_path);
 
-	write_log_page();
+	walk_report report = {};
+	write_log_page(&report);
 	write_files_page();
 	write_refs_page();
 	write_feed("atom.xml", 1);
 	write_feed("tags.xml", 0);
-	if (cachefile && has_head)
+	if (cachefile && has_head && report.failure_count == 0)
 		cache_install();
+	else if (cachefile && has_head)
+		cache_discard();
+	int status = report_failures(argv[0], &report);
 
 	git_repository_free(repository);
 	git_libgit2_shutdown();
 	free(short_name);
-	return 0;
+	return status;
 }

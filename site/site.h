@@ -63,6 +63,29 @@ struct ref_entry {
 	commit_record *record;
 };
 
+// A commit the walk could not render, named once the pages are written.
+struct walk_failure {
+	char id_text[GIT_OID_SHA1_HEXSIZE + 1];
+	const char *what; // "read" or "diff"
+	char *message;    // owned: libgit2's reason
+};
+
+// How the walk of the log ended.
+enum walk_end {
+	WALK_HISTORY_END = 0, // every commit of the history was visited
+	WALK_CACHED = 1,      // the cached commit was met
+	WALK_BROKEN = 2,      // a commit could not be read
+};
+
+struct walk_report {
+	walk_end end;
+	walk_failure *failures; // owned, failure_count entries, in walk order
+	size_t failure_count;
+};
+
+// libgit2's text for its last failed call.
+const char *git_message();
+
 // Command line: 0, or -1 when it asks for the usage message.
 int scan_arguments(int argc, char *argv[]);
 
@@ -76,16 +99,19 @@ FILE *open_page(const char *path, char *buffer);
 commit_record *commit_record_load(const git_oid *id);
 int commit_record_diff(commit_record *record);
 void commit_record_free(commit_record *record);
+// Over the limits of a page: more than 1000 files or 100000 lines either way.
+bool diff_too_large(const commit_record *record);
 void delta_stats_free(delta_stats *stats);
 
 // Log and commit pages.
 void log_row(FILE *stream, const commit_record *record);
-void walk_log(FILE *log, const git_oid *head);
+void walk_log(FILE *log, const git_oid *head, walk_report *report);
 void commit_header_block(FILE *stream, const commit_record *record);
 void commit_diff_block(FILE *stream, const commit_record *record);
 
 // Log cache.
-void cached_log_body(FILE *log, const git_oid *head);
+void cached_log_body(FILE *log, const git_oid *head, walk_report *report);
+void cache_discard();
 int read_cache_head(FILE *old_cache, git_oid *id);
 void cache_install();
 

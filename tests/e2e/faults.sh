@@ -392,9 +392,12 @@ mv description.saved r/.git/description
 run_site meta "$SCRATCH/r"
 check_same_site "metadata readable again" ref meta
 
-# Missing objects: soft failures only. The walk ends at a commit that
-# cannot be read, a commit whose diff cannot be made is skipped, a file
-# that cannot be read is left out; every page is still complete.
+# Missing and damaged objects. A commit the walk cannot read ends the walk,
+# a commit whose diff cannot be made is skipped, a file that cannot be read
+# is left out: every page is still complete, but the run names each such
+# commit, ends with status 1 and keeps the old cache, so the commits come
+# back once the objects are readable again. Every run is under a timeout:
+# a damaged object once made libgit2 loop forever.
 new_repo m
 commit_file m a.txt 'one
 ' 'c1' 1700000000
@@ -410,6 +413,9 @@ commit_file m b.txt 'b two
 git -C m tag old HEAD~3
 run_site m-ref "$SCRATCH/m"
 check_success "missing objects: reference"
+for n in 1 2 3 4 5; do
+	eval "c$n=\$(git -C m rev-parse HEAD~$((5 - n)))"
+done
 
 # object_file REPO ID: the loose object file of ID.
 object_file() {
@@ -422,17 +428,35 @@ without_object() {
 put_back_object() {
 	mv "$SCRATCH/object.saved" "$(object_file "$1" "$2")"
 }
+# truncate_object REPO ID BYTES: cuts BYTES off the end of the object's
+# file, as a push cut short would leave it (the original is kept aside).
+truncate_object() {
+	f=$(object_file "$1" "$2")
+	cp "$f" "$SCRATCH/object.saved"
+	chmod u+w "$f"
+	head -c $(($(wc -c <"$f") - $3)) "$SCRATCH/object.saved" >"$f"
+}
 # log_rows DIR: the summaries of the log rows, one line.
 log_rows() {
 	sed -n 's/.*\.html">\(c[0-9]\)<\/a>.*/\1/p' "$1/log.html" | tr '\n' ' '
 }
+# run_timed OUTDIR ARGS...: run_site that may not hang.
+run_timed() {
+	out=$1
+	shift
+	mkdir -p "$out"
+	(cd "$out" && exec timeout 60 "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+missing() {
+	echo "object not found - no match for id ($1)"
+}
 
-c2=$(git -C m rev-parse HEAD~3)
-without_object m "$c2"
-run_site m-commit "$SCRATCH/m"
-check_success "missing commit"
 # The walk reads a commit's parents before it yields the commit, so it ends
-# before c3, whose parent is gone.
+# before c3, whose parent is gone; the message names c2, as git would.
+without_object m "$c2"
+run_timed m-commit "$SCRATCH/m"
+check_failure "missing commit" "$REPOPAGE: cannot read commit $c2: $(missing "$c2")"
 check_eq "missing commit: the walk ends" "c5 c4 " "$(log_rows m-commit)"
 check_links m-commit --allow-missing-commits
 check_feeds m-commit
@@ -444,11 +468,13 @@ put_back_object m "$c2"
 run_site m-commit "$SCRATCH/m"
 check_same_site "missing commit, put back" m-ref m-commit
 
-# The first version of b.txt: the diffs of c2 and c5 cannot be made.
+# The first version of b.txt: the diffs of c2 and c5 cannot be made, and
+# both are named in walk order.
 blob=$(git -C m rev-parse HEAD~3:b.txt)
 without_object m "$blob"
-run_site m-blob "$SCRATCH/m"
-check_success "missing old blob"
+run_timed m-blob "$SCRATCH/m"
+check_failure "missing old blob" "$REPOPAGE: cannot diff commit $c5: object not found - cannot read header for ($blob)
+$REPOPAGE: cannot diff commit $c2: object not found - cannot read header for ($blob)"
 check_eq "missing old blob: rows" "c4 c3 c1 " "$(log_rows m-blob)"
 check_eq "missing old blob: pages" 3 "$(ls m-blob/commit | wc -l)"
 check_links m-blob --allow-missing-commits
@@ -461,8 +487,8 @@ check_same_site "missing old blob, put back" m-ref m-blob
 # A blob of HEAD: its row and page are left out, its commit is skipped.
 blob=$(git -C m rev-parse HEAD:sub/t.txt)
 without_object m "$blob"
-run_site m-head-blob "$SCRATCH/m"
-check_success "missing blob of HEAD"
+run_timed m-head-blob "$SCRATCH/m"
+check_failure "missing blob of HEAD" "$REPOPAGE: cannot diff commit $c4: object not found - cannot read header for ($blob)"
 check_eq "missing blob of HEAD: rows" "c5 c3 c2 c1 " "$(log_rows m-head-blob)"
 check_absent "missing blob of HEAD: no row" m-head-blob/files.html 'sub/t.txt'
 check_missing "missing blob of HEAD: no page" m-head-blob/file/sub/t.txt.html
@@ -477,8 +503,9 @@ check_same_site "missing blob of HEAD, put back" m-ref m-head-blob
 # directory although both sides share it).
 tree=$(git -C m rev-parse HEAD:sub)
 without_object m "$tree"
-run_site m-tree "$SCRATCH/m"
-check_success "missing tree"
+run_timed m-tree "$SCRATCH/m"
+check_failure "missing tree" "$REPOPAGE: cannot diff commit $c5: $(missing "$tree")
+$REPOPAGE: cannot diff commit $c4: $(missing "$tree")"
 check_eq "missing tree: rows" "c3 c2 c1 " "$(log_rows m-tree)"
 check_absent "missing tree: no rows for it" m-tree/files.html 'sub/'
 check_contains "missing tree: other rows" m-tree/files.html '>a.txt</a>'
@@ -488,17 +515,118 @@ put_back_object m "$tree"
 run_site m-tree "$SCRATCH/m"
 check_same_site "missing tree, put back" m-ref m-tree
 
-# HEAD's own commit: nothing to walk, the site is the empty one.
+# Truncated objects: their zlib stream ends early. A commit ends the walk,
+# a blob makes its diff fail; neither may hang, in either program.
+truncate_object m "$c3" 12
+run_timed m-cut "$SCRATCH/m"
+check_failure "truncated commit" "$REPOPAGE: cannot read commit $c3: zlib stream is truncated or corrupt"
+check_eq "truncated commit: the walk ends" "c5 " "$(log_rows m-cut)"
+put_back_object m "$c3"
+blob=$(git -C m rev-parse HEAD:b.txt)
+truncate_object m "$blob" 6
+run_timed m-cut "$SCRATCH/m"
+check_failure "truncated blob" "$REPOPAGE: cannot diff commit $c5: zlib stream is truncated or corrupt"
+put_back_object m "$blob"
+truncate_object m "$c5" 12
+timeout 60 "$REPOPAGE_INDEX" m >index.html 2>index.err
+check_eq "index, truncated HEAD commit: status" 0 "$?"
+check_absent "index, truncated HEAD commit: no row" index.html 'm/log.html'
+put_back_object m "$c5"
+run_site m-cut "$SCRATCH/m"
+check_same_site "truncated objects, put back" m-ref m-cut
+
+# A loose blob whose header declares fewer bytes than its body holds once
+# made libgit2 write past the end of its buffer (the sanitizer run sees
+# it): now the blob is corrupt, its commit is named and its file left out.
+new_repo lie
+commit_file lie ok.txt 'fine
+' 'c1' 1700000000
+liar=$(python3 -c '
+import hashlib, os, sys, zlib
+data = b"blob 12\0" + b"x" * 50
+oid = hashlib.sha1(b"liar").hexdigest()
+path = os.path.join(sys.argv[1], oid[:2], oid[2:])
+os.makedirs(os.path.dirname(path), exist_ok=True)
+open(path, "wb").write(zlib.compress(data))
+print(oid)' lie/.git/objects)
+tree=$(printf '100644 blob %s\tliar.txt\n100644 blob %s\tok.txt\n' "$liar" \
+	"$(git -C lie rev-parse HEAD:ok.txt)" | git -C lie mktree --missing)
+git -C lie update-ref refs/heads/master "$(git -C lie commit-tree -p HEAD -m c2 "$tree")"
+run_timed lie-site "$SCRATCH/lie"
+check_eq "blob longer than its header: status" 1 "$status"
+check_contains "blob longer than its header: message" "$SCRATCH/stderr" \
+	"$REPOPAGE: cannot diff commit $(git -C lie rev-parse HEAD): corrupt loose object"
+check_contains "blob longer than its header: other file" lie-site/files.html '>ok.txt</a>'
+check_absent "blob longer than its header: no row" lie-site/files.html 'liar.txt'
+
+# With a cache: a commit that cannot be read or diffed keeps the old cache,
+# and the run after the repair gives what a clean run gives.
+git -C m update-ref refs/heads/master "$c2"
+run_site m-cache -c ../m.cache "$SCRATCH/m"
+check_success "cache at c2"
+git -C m update-ref refs/heads/master "$c5"
+cp m.cache m.cache.old
+run_site m-fresh -c ../m-fresh.cache "$SCRATCH/m"
+without_object m "$c4"
+run_timed m-cache -c ../m.cache "$SCRATCH/m"
+check_failure "missing commit, cache" "$REPOPAGE: cannot read commit $c4: $(missing "$c4")"
+check_files_eq "missing commit, cache: old cache kept" m.cache.old m.cache
+check_eq "missing commit, cache: no temporary cache" "" "$(ls m-cache | grep '^cache\.')"
+put_back_object m "$c4"
+blob=$(git -C m rev-parse "$c3:a.txt")
+without_object m "$blob"
+run_timed m-cache -c ../m.cache "$SCRATCH/m"
+check_failure "missing blob, cache" "$REPOPAGE: cannot diff commit $c3: object not found - cannot read header for ($blob)"
+check_files_eq "missing blob, cache: old cache kept" m.cache.old m.cache
+put_back_object m "$blob"
+run_site m-cache -c ../m.cache "$SCRATCH/m"
+check_success "repaired, cache"
+check_files_eq "repaired, cache: log" m-fresh/log.html m-cache/log.html
+check_files_eq "repaired, cache: cache" m-fresh.cache m.cache
+
+# HEAD that cannot be read is fatal before anything is written: a good
+# site is never replaced by an empty one. An unborn HEAD is no error.
 head=$(git -C m rev-parse HEAD)
 without_object m "$head"
-run_site m-head "$SCRATCH/m"
-check_success "missing HEAD commit"
-check_eq "missing HEAD commit: empty log" 0 "$(grep -c 'href="commit/' m-head/log.html)"
-check_links m-head
-check_feeds m-head
+cp -r m-ref m-head
+run_timed m-head "$SCRATCH/m"
+check_failure "missing HEAD commit" "$REPOPAGE: cannot read HEAD: $(missing "$head")"
+check_same_site "missing HEAD commit: site untouched" m-ref m-head
+run_timed m-head-new "$SCRATCH/m"
+check_eq "missing HEAD commit: nothing made" "" "$(ls m-head-new)"
 "$REPOPAGE_INDEX" m >index.html 2>index.err
 check_eq "index, missing HEAD commit: status" 0 "$?"
 check_absent "index, missing HEAD commit: no row" index.html 'm/log.html'
 put_back_object m "$head"
+cp m/.git/HEAD HEAD.saved
+echo 'not a reference' >m/.git/HEAD
+run_timed m-head "$SCRATCH/m"
+check_eq "HEAD of garbage: status" 1 "$status"
+check_contains "HEAD of garbage: message" "$SCRATCH/stderr" "$REPOPAGE: cannot read HEAD: "
+check_same_site "HEAD of garbage: site untouched" m-ref m-head
+cp HEAD.saved m/.git/HEAD
+if as_writer test -r "$SCRATCH/m/.git/HEAD" 2>/dev/null && as_writer test -x "$REPOPAGE" 2>/dev/null; then
+	chmod -R a+rwX m-head
+	chmod 700 m/.git/objects
+	(cd m-head && as_writer timeout 60 "$REPOPAGE" "$SCRATCH/m" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+	check_eq "unreadable objects: status" 1 "$status"
+	check_contains "unreadable objects: message" "$SCRATCH/stderr" "$REPOPAGE: cannot read HEAD: "
+	check_same_site "unreadable objects: site untouched" m-ref m-head
+	chmod 755 m/.git/objects
+	chmod 700 "$(object_file m "$c3")"
+	(cd m-head && as_writer timeout 60 "$REPOPAGE" "$SCRATCH/m" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+	check_eq "unreadable commit: status" 1 "$status"
+	check_contains "unreadable commit: message" "$SCRATCH/stderr" "$REPOPAGE: cannot read commit $c3: "
+	chmod 444 "$(object_file m "$c3")"
+else
+	echo "skipped: unreadable objects (no unprivileged user to run as)"
+fi
+git -C m symbolic-ref HEAD refs/heads/none
+run_timed m-unborn "$SCRATCH/m"
+check_success "unborn branch"
+check_eq "unborn branch: empty log" 0 "$(grep -c 'href="commit/' m-unborn/log.html)"
+git -C m symbolic-ref HEAD refs/heads/master
 
 finish
