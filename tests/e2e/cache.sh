@@ -141,6 +141,29 @@ check_files_eq "rewritten: walked rows then cached ones" expected wbody
 check_eq "rewritten: base twice" 2 "$(grep -c '>base</a>' wbody)"
 check_eq "rewritten: old tip kept" 1 "$(grep -c '>tip</a>' wbody)"
 
+# HEAD holding the id of an annotated tag (detached by hand): the tag is
+# peeled to its commit for the walk, the cache's first line, the files and
+# the probes, so the site is that of the branch and -c runs do not add the
+# rows again.
+new_repo t
+commit_file t README 'read me
+' 'one' 1700000000
+commit_file t b.txt 'b
+' 'two' 1700000100
+git -C t tag -a -m 'release' v1
+run_site tref -c ../tref.cache "$SCRATCH/t"
+tag=$(git -C t rev-parse v1)
+commit=$(git -C t rev-parse 'v1^{commit}')
+echo "$tag" >t/.git/HEAD
+run_site trun -c ../tcache "$SCRATCH/t"
+run_site trun -c ../tcache "$SCRATCH/t"
+check_success "HEAD on a tag"
+check_eq "HEAD on a tag: first line" "$commit" "$(head -n 1 tcache)"
+check_files_eq "HEAD on a tag: cache" tref.cache tcache
+for page in log.html files.html file/README.html atom.xml; do
+	check_files_eq "HEAD on a tag: $page" "tref/$page" "trun/$page"
+done
+
 # A repository without HEAD: the cache is neither read nor written.
 new_repo e
 echo 'not an id' >ecache
