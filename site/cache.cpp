@@ -75,7 +75,12 @@ void cached_log_body(FILE *log, const git_oid *head, walk_report *report)
 	FILE *old_cache = open_old_cache();
 	open_new_cache(head);
 	walk_log(log, head, report);
-	if (old_cache)
+	// A walk to the end of the history never met the cached commit (the
+	// history was rewritten, or the cache is another repository's): its
+	// rows are all there is, and the cached ones would repeat them.
+	if (old_cache && report->end == WALK_HISTORY_END)
+		fclose(old_cache);
+	else if (old_cache)
 		copy_old_rows(old_cache, log);
 	stream_close(new_cache, temp_cache_path);
 	new_cache = nullptr;

@@ -90,12 +90,3 @@ void write_page_footer(FILE *fp)
 {
 	fputs("</div>\n</body>\n</html>\n", fp);
 }
-
-// Pages are written in large blocks: a commit page or a file page can run
-// to megabytes.
-FILE *open_page(const char *path, char *buffer)
-{
-	FILE *fp = open_or_die(path, "w");
-	use_buffer(fp, buffer, PAGE_BUFFER);
-	return fp;
-}

@@ -9,18 +9,6 @@
 #include <unistd.h>
 #include <vector>
 
-// A commit page is written under a temporary name and renamed into place
-// once it is complete: pages are never rewritten, so one cut short by a
-// fatal error would otherwise stay broken for good. The exit handler
-// removes the temporary file when a fatal error strikes while it is open.
-static char pending_page[1024];
-
-static void remove_pending_page()
-{
-	if (pending_page[0])
-		unlink(pending_page);
-}
-
 void log_row(FILE *fp, const commit_record *r)
 {
 	fputs("<tr><td>", fp);
@@ -48,42 +36,19 @@ void log_row(FILE *fp, const commit_record *r)
 	fputs("</td></tr>\n", fp);
 }
 
-static FILE *open_pending_page(const char *path)
-{
-	static bool handler_set;
-	if (!handler_set) {
-		atexit(remove_pending_page);
-		handler_set = true;
-	}
-	// The page gets the mode fopen would give it, not mkstemp's 0600.
-	static const mode_t mode = file_creation_mode();
-	int n = snprintf(pending_page, sizeof pending_page, "%s.XXXXXX", path);
-	int fd = (n > 0 && static_cast<size_t>(n) < sizeof pending_page) ? mkstemp(pending_page) : -1;
-	if (fd < 0) {
-		pending_page[0] = '\0';
-		err(1, "fopen: '%s'", path);
-	}
-	FILE *fp = fdopen(fd, "w");
-	if (!fp || fchmod(fd, mode) != 0)
-		err(1, "fopen: '%s'", path);
-	static char buffer[PAGE_BUFFER];
-	use_buffer(fp, buffer, sizeof buffer);
-	return fp;
-}
-
-static void write_commit_page(const char *path, const commit_record *r)
+// Commit pages are never rewritten, so one cut short would stay broken for
+// good: each goes through a temporary name like every other page.
+static void write_commit_page(page_output *page, const char *path, const commit_record *r)
 {
 	relative_prefix = "../";
-	FILE *fp = open_pending_page(path);
+	page_open(page, path, false);
+	FILE *fp = page->stream;
 	write_page_header(fp, r->summary ? r->summary : "");
 	fputs("<pre>", fp);
 	commit_diff_block(fp, r);
 	fputs("</pre>\n", fp);
 	write_page_footer(fp);
-	stream_close(fp, path);
-	if (rename(pending_page, path) != 0)
-		err(1, "rename: '%s' to '%s'", pending_page, path);
-	pending_page[0] = '\0';
+	page_close(page);
 }
 
 // Keeps what libgit2 said about a commit the walk could not render.
@@ -104,7 +69,8 @@ static void add_failure(walk_report *report, const char *id_text, const char *wh
 }
 
 // One step of the walk: 0 to go on, WALK_CACHED or WALK_BROKEN to end it.
-static int walk_step(FILE *log, const git_oid *id, size_t *remaining, walk_report *report)
+static int walk_step(FILE *log, page_output *page, const git_oid *id, size_t *remaining,
+		     walk_report *report)
 {
 	relative_prefix = "";
 	if (cachefile && git_oid_equal(id, &cached_id))
@@ -138,7 +104,7 @@ static int walk_step(FILE *log, const git_oid *id, size_t *remaining, walk_repor
 	if (cachefile)
 		log_row(new_cache, r);
 	if (!exists)
-		write_commit_page(path, r);
+		write_commit_page(page, path, r);
 	commit_record_free(r);
 	return 0;
 }
@@ -232,11 +198,12 @@ void walk_log(FILE *log, const git_oid *head, walk_report *report)
 		git_revwalk_push(walk, head);
 	size_t remaining = 0;
 	std::vector<git_oid> walked;
+	page_output page = {};
 	report->end = WALK_HISTORY_END;
 	git_oid id;
 	int next = GIT_ITEROVER;
 	while (walk && (next = git_revwalk_next(&id, walk)) == 0) {
-		int end = walk_step(log, &id, &remaining, report);
+		int end = walk_step(log, &page, &id, &remaining, report);
 		if (end != 0) {
 			report->end = static_cast<walk_end>(end);
 			break;
@@ -248,6 +215,7 @@ void walk_log(FILE *log, const git_oid *head, walk_report *report)
 		name_unreadable(head, walked, report);
 	}
 	git_revwalk_free(walk);
+	page_output_free(&page);
 	if (log_limit == 0 && remaining > 0) {
 		fputs("<tr><td></td><td colspan=\"5\">", log);
 		put_size(log, remaining);

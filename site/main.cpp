@@ -108,11 +108,10 @@ static void read_metadata(const char *real_path)
 	submodules_path = probe_blob(SUBMODULES, 1);
 }
 
-static char top_buffer[PAGE_BUFFER]; // one top-level page is open at a time
-
-static void write_log_page(walk_report *report)
+static void write_log_page(page_output *page, walk_report *report)
 {
-	FILE *fp = open_page("log.html", top_buffer);
+	page_open(page, "log.html", true);
+	FILE *fp = page->stream;
 	relative_prefix = "";
 	mkdir("commit", 0777);
 	write_page_header(fp, "Log");
@@ -123,33 +122,33 @@ static void write_log_page(walk_report *report)
 		walk_log(fp, &head_id, report);
 	fputs("</tbody></table>", fp);
 	write_page_footer(fp);
-	stream_close(fp, "log.html");
+	page_close(page);
 }
 
-static void write_files_page()
+static void write_files_page(page_output *page)
 {
-	FILE *fp = open_page("files.html", top_buffer);
-	write_page_header(fp, "Files");
+	page_open(page, "files.html", true);
+	write_page_header(page->stream, "Files");
 	if (has_head)
-		files_page_body(fp, &head_id);
-	write_page_footer(fp);
-	stream_close(fp, "files.html");
+		files_page_body(page->stream, &head_id);
+	write_page_footer(page->stream);
+	page_close(page);
 }
 
-static void write_refs_page()
+static void write_refs_page(page_output *page)
 {
-	FILE *fp = open_page("refs.html", top_buffer);
-	write_page_header(fp, "Refs");
-	refs_page_body(fp);
-	write_page_footer(fp);
-	stream_close(fp, "refs.html");
+	page_open(page, "refs.html", true);
+	write_page_header(page->stream, "Refs");
+	refs_page_body(page->stream);
+	write_page_footer(page->stream);
+	page_close(page);
 }
 
-static void write_feed(const char *name, int all)
+static void write_feed(page_output *page, const char *name, int all)
 {
-	FILE *fp = open_page(name, top_buffer);
-	atom_feed(fp, all);
-	stream_close(fp, name);
+	page_open(page, name, true);
+	atom_feed(page->stream, all);
+	page_close(page);
 }
 
 // The commits the walk could not render, in walk order: 1 when there are
@@ -178,11 +177,13 @@ int main(int argc, char *argv[])
 	read_metadata(real_path);
 
 	walk_report report = {};
-	write_log_page(&report);
-	write_files_page();
-	write_refs_page();
-	write_feed("atom.xml", 1);
-	write_feed("tags.xml", 0);
+	page_output top = {};
+	write_log_page(&top, &report);
+	write_files_page(&top);
+	write_refs_page(&top);
+	write_feed(&top, "atom.xml", 1);
+	write_feed(&top, "tags.xml", 0);
+	page_output_free(&top);
 	if (cachefile && has_head && report.failure_count == 0)
 		cache_install();
 	else if (cachefile && has_head)

@@ -7,6 +7,7 @@
 #include <git2.h>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 // Set during start-up and read afterwards, except where noted.
 extern const char *repodir;         // the repository directory as given
@@ -89,11 +90,32 @@ const char *git_message();
 // Command line: 0, or -1 when it asks for the usage message.
 int scan_arguments(int argc, char *argv[]);
 
-// Page frame. Each open page has a buffer of its own, PAGE_BUFFER bytes.
-constexpr size_t PAGE_BUFFER = 1 << 16;
+// Page frame.
 void write_page_header(FILE *stream, const char *title);
 void write_page_footer(FILE *stream);
-FILE *open_page(const char *path, char *buffer);
+
+// A page being written under a temporary name beside it, compared on the
+// way with the page in place. Owned by its writer; its buffers serve one
+// page after another until page_output_free.
+constexpr size_t PAGE_BUFFER = 1 << 16;
+struct page_output {
+	FILE *stream;           // what the page is written to
+	char path[1024];        // the page's own name
+	char temp[1024 + 16];   // the temporary file, renamed over path
+	int temp_fd;
+	int old_fd;             // the page in place while it matches, else -1
+	off_t written;          // bytes of the page so far
+	char *buffer;           // the stream's, PAGE_BUFFER bytes
+	char *compare;          // what was read of the page in place
+	page_output *next_open; // the pages a fatal error must clean up
+};
+// Fatal "fopen: '<path>'" when the temporary file cannot be made. Without
+// `compare` the page is new whatever is in place.
+void page_open(page_output *page, const char *path, bool compare);
+// Installs the page when its bytes differ from the page in place (true),
+// else removes the temporary file; fatal on a write or rename error.
+bool page_close(page_output *page);
+void page_output_free(page_output *page);
 
 // Commit records.
 commit_record *commit_record_load(const git_oid *id);
@@ -117,8 +139,15 @@ void cache_install();
 
 // Files.
 int files_page_body(FILE *stream, const git_oid *head);
-int tree_rows(FILE *stream, git_tree *tree, const char *path);
-int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_t size);
+// The file pages of one run: the page being written, and the directory
+// made last (the files of a directory come one after another).
+struct file_pages {
+	page_output page;
+	char made_dir[1024];
+};
+int tree_rows(FILE *stream, file_pages *pages, git_tree *tree, const char *path);
+int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,
+		  size_t size);
 size_t blob_lines(FILE *stream, git_blob *blob);
 int make_dirs(const char *path);
 const char *mode_string(git_filemode_t mode);
