@@ -13,10 +13,11 @@ static void *zero_alloc(size_t count, size_t size)
 	return p;
 }
 
-commit_record *commit_record_load(const git_oid *id)
+commit_record *commit_record_load(git_repository *repo, const git_oid *id)
 {
 	commit_record *r = static_cast<commit_record *>(zero_alloc(1, sizeof *r));
-	if (git_commit_lookup(&r->commit, repository, id) != 0) {
+	r->repo = repo;
+	if (git_commit_lookup(&r->commit, repo, id) != 0) {
 		commit_record_free(r);
 		return nullptr;
 	}
@@ -120,7 +121,7 @@ static void load_parent(commit_record *r)
 		r->parent = nullptr;
 		return;
 	}
-	if (git_tree_lookup(&r->parent_tree, repository, git_commit_tree_id(r->parent)) != 0) {
+	if (git_tree_lookup(&r->parent_tree, r->repo, git_commit_tree_id(r->parent)) != 0) {
 		r->parent_tree = nullptr;
 		git_commit_free(r->parent);
 		r->parent = nullptr;
@@ -134,7 +135,7 @@ static int compute_diff(commit_record *r)
 	git_diff_init_options(&opts, GIT_DIFF_OPTIONS_VERSION);
 	opts.flags |= GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
 		      GIT_DIFF_DISABLE_PATHSPEC_MATCH;
-	if (git_diff_tree_to_tree(&r->diff, repository, r->parent_tree, r->commit_tree, &opts) != 0)
+	if (git_diff_tree_to_tree(&r->diff, r->repo, r->parent_tree, r->commit_tree, &opts) != 0)
 		return -1;
 	git_diff_find_options find;
 	if (git_diff_find_init_options(&find, GIT_DIFF_FIND_OPTIONS_VERSION) != 0)
@@ -145,7 +146,7 @@ static int compute_diff(commit_record *r)
 
 int commit_record_diff(commit_record *r)
 {
-	if (git_tree_lookup(&r->commit_tree, repository, git_commit_tree_id(r->commit)) != 0) {
+	if (git_tree_lookup(&r->commit_tree, r->repo, git_commit_tree_id(r->commit)) != 0) {
 		r->commit_tree = nullptr;
 		return diff_failed(r);
 	}

@@ -12,9 +12,8 @@ static const char FILES_TABLE_HEAD[] =
 	"<table id=\"files\"><thead>\n<tr><td><b>Mode</b></td><td><b>Name</b></td>"
 	"<td class=\"num\" align=\"right\"><b>Size</b></td></tr>\n</thead><tbody>\n";
 
-const char *mode_string(git_filemode_t filemode)
+const char *mode_string(git_filemode_t filemode, char (&text)[11])
 {
-	static char text[11];
 	unsigned mode = static_cast<unsigned>(filemode);
 	static const char TYPE_LETTERS[] = "?pc?d?b?-?l?s???"; // by (mode >> 12)
 	memcpy(text, "----------", 11);
@@ -122,11 +121,10 @@ int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, cons
 		snprintf(pages->made_dir, sizeof pages->made_dir, "%s", dir);
 	}
 	build_prefix(prefix, page_path);
-	relative_prefix = prefix;
 
 	page_open(&pages->page, page_path, true);
 	FILE *fp = pages->page.stream;
-	write_page_header(fp, name);
+	write_page_header(fp, prefix, name);
 	fputs("<p> ", fp);
 	put_html(fp, name);
 	fprintf(fp, " (%zuB)</p><hr/>", size);
@@ -137,7 +135,6 @@ int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, cons
 		lines = static_cast<int64_t>(blob_lines(fp, blob));
 	write_page_footer(fp);
 	page_close(&pages->page);
-	relative_prefix = "";
 	return lines;
 }
 
@@ -154,10 +151,10 @@ static bool unsafe_entry_name(const char *name)
 static void file_row(FILE *fp, const git_tree_entry *entry, const char *path,
 		     const char *page_path, int64_t lines, size_t size)
 {
+	char mode[11];
 	fputs("<tr><td>", fp);
-	fputs(mode_string(git_tree_entry_filemode(entry)), fp);
+	fputs(mode_string(git_tree_entry_filemode(entry), mode), fp);
 	fputs("</td><td><a href=\"", fp);
-	fputs(relative_prefix, fp);
 	uri_escape(fp, page_path, strlen(page_path));
 	fputs("\">", fp);
 	put_html(fp, path);
@@ -173,9 +170,7 @@ static void submodule_row(FILE *fp, const git_tree_entry *entry, const char *pat
 {
 	char short_id[8];
 	git_oid_tostr(short_id, sizeof short_id, git_tree_entry_id(entry));
-	fputs("<tr><td>m---------</td><td><a href=\"", fp);
-	fputs(relative_prefix, fp);
-	fputs("file/.gitmodules.html\">", fp);
+	fputs("<tr><td>m---------</td><td><a href=\"file/.gitmodules.html\">", fp);
 	put_html(fp, path);
 	fputs("</a> @ ", fp);
 	put_html(fp, short_id);

@@ -20,7 +20,6 @@ char clone_url[1024];
 const char *license_path;
 const char *readme_path;
 const char *submodules_path;
-const char *relative_prefix = "";
 
 static const char LOG_TABLE_HEAD[] =
 	"<table id=\"log\"><thead>\n<tr><td><b>Date</b></td>"
@@ -108,18 +107,19 @@ static void read_metadata(const char *real_path)
 	submodules_path = probe_blob(SUBMODULES, 1);
 }
 
-static void write_log_page(page_output *page, walk_report *report)
+static void write_log_page(page_output *page, log_walk *walk, log_cache *cache)
 {
 	page_open(page, "log.html", true);
 	FILE *fp = page->stream;
-	relative_prefix = "";
 	mkdir("commit", 0777);
-	write_page_header(fp, "Log");
+	write_page_header(fp, "", "Log");
 	fputs(LOG_TABLE_HEAD, fp);
+	walk->log = fp;
+	walk->rows_left = log_limit;
 	if (cachefile && has_head)
-		cached_log_body(fp, &head_id, report);
+		cached_log_body(walk, cache, &head_id);
 	else if (has_head)
-		walk_log(fp, &head_id, report);
+		walk_log(walk, &head_id);
 	fputs("</tbody></table>", fp);
 	write_page_footer(fp);
 	page_close(page);
@@ -128,7 +128,7 @@ static void write_log_page(page_output *page, walk_report *report)
 static void write_files_page(page_output *page)
 {
 	page_open(page, "files.html", true);
-	write_page_header(page->stream, "Files");
+	write_page_header(page->stream, "", "Files");
 	if (has_head)
 		files_page_body(page->stream, &head_id);
 	write_page_footer(page->stream);
@@ -138,7 +138,7 @@ static void write_files_page(page_output *page)
 static void write_refs_page(page_output *page)
 {
 	page_open(page, "refs.html", true);
-	write_page_header(page->stream, "Refs");
+	write_page_header(page->stream, "", "Refs");
 	refs_page_body(page->stream);
 	write_page_footer(page->stream);
 	page_close(page);
@@ -170,25 +170,31 @@ int main(int argc, char *argv[])
 		fprintf(stderr, "%s [-c cachefile | -l commits] [-u baseurl] repodir\n", argv[0]);
 		return 1;
 	}
+	if (choose_jobs() != 0) {
+		fprintf(stderr, "%s: REPOPAGE_JOBS must be a positive decimal number, not '%s'\n", argv[0],
+			getenv("REPOPAGE_JOBS"));
+		return 1;
+	}
 	static char real_path[PATH_MAX];
 	if (!realpath(repodir, real_path))
 		err(1, "realpath");
 	open_repository(argv[0]);
 	read_metadata(real_path);
 
-	walk_report report = {};
+	log_walk walk = {};
+	log_cache cache = {};
 	page_output top = {};
-	write_log_page(&top, &report);
+	write_log_page(&top, &walk, &cache);
 	write_files_page(&top);
 	write_refs_page(&top);
 	write_feed(&top, "atom.xml", 1);
 	write_feed(&top, "tags.xml", 0);
 	page_output_free(&top);
-	if (cachefile && has_head && report.failure_count == 0)
-		cache_install();
+	if (cachefile && has_head && walk.report.failure_count == 0)
+		cache_install(&cache);
 	else if (cachefile && has_head)
-		cache_discard();
-	int status = report_failures(argv[0], &report);
+		cache_discard(&cache);
+	int status = report_failures(argv[0], &walk.report);
 
 	git_repository_free(repository);
 	git_libgit2_shutdown();

@@ -137,7 +137,7 @@ static int make_temp(page_output *p)
 	return fd;
 }
 
-void page_open(page_output *p, const char *path, bool compare)
+int page_begin(page_output *p, const char *path, bool compare)
 {
 	if (!p->compare) {
 		p->compare = static_cast<char *>(malloc(PAGE_BUFFER));
@@ -148,18 +148,30 @@ void page_open(page_output *p, const char *path, bool compare)
 	snprintf(p->path, sizeof p->path, "%s", path);
 	p->temp_fd = make_temp(p);
 	if (p->temp_fd < 0)
-		err(1, "fopen: '%s'", path);
+		return -1;
 	register_page(p);
+	p->old_fd = -1;
+	p->stream = nullptr;
+	cookie_io_functions_t io = {nullptr, page_write, nullptr, nullptr};
 	// The page gets the mode fopen would give it, not mkstemp's 0600.
-	if (fchmod(p->temp_fd, file_creation_mode()) != 0)
-		err(1, "fopen: '%s'", path);
+	if (fchmod(p->temp_fd, file_creation_mode()) != 0 ||
+	    !(p->stream = fopencookie(p, "w", io))) {
+		int error = errno;
+		page_discard(p);
+		errno = error;
+		return -1;
+	}
 	p->old_fd = compare ? open_old(path) : -1;
 	p->written = 0;
-	cookie_io_functions_t io = {nullptr, page_write, nullptr, nullptr};
-	p->stream = fopencookie(p, "w", io);
-	if (!p->stream)
-		err(1, "fopen: '%s'", path);
+	p->changed = true;
 	use_buffer(p->stream, p->buffer, PAGE_BUFFER);
+	return 0;
+}
+
+void page_open(page_output *p, const char *path, bool compare)
+{
+	if (page_begin(p, path, compare) != 0)
+		err(1, "fopen: '%s'", path);
 }
 
 // True when the page in place holds exactly what was written.
@@ -169,25 +181,56 @@ static bool unchanged(page_output *p)
 	return p->old_fd >= 0 && fstat(p->old_fd, &st) == 0 && st.st_size == p->written;
 }
 
-bool page_close(page_output *p)
+int page_finish(page_output *p)
 {
-	stream_close(p->stream, p->path);
+	int result = fflush(p->stream) != 0 || ferror(p->stream) ? -1 : 0;
+	if (fclose(p->stream) != 0)
+		result = -1;
 	p->stream = nullptr;
-	bool same = unchanged(p);
-	if (!same && p->old_fd >= 0 && diverge(p) != 0)
-		errx(1, "write error: %s", p->path);
+	p->changed = !unchanged(p);
+	if (p->changed && p->old_fd >= 0 && diverge(p) != 0)
+		result = -1;
 	if (p->old_fd >= 0)
 		close(p->old_fd);
 	p->old_fd = -1;
 	// Some file systems (NFS) report a failed write only at close.
-	if (close(p->temp_fd) != 0 && !same)
-		errx(1, "write error: %s", p->path);
-	if (same)
+	if (close(p->temp_fd) != 0 && p->changed)
+		result = -1;
+	p->temp_fd = -1;
+	return result;
+}
+
+int page_install(page_output *p)
+{
+	if (!p->changed)
 		unlink(p->temp);
 	else if (rename(p->temp, p->path) != 0)
-		err(1, "rename: '%s' to '%s'", p->temp, p->path);
+		return -1;
 	unregister_page(p);
-	return !same;
+	return 0;
+}
+
+void page_discard(page_output *p)
+{
+	if (p->stream)
+		fclose(p->stream);
+	p->stream = nullptr;
+	if (p->old_fd >= 0)
+		close(p->old_fd);
+	if (p->temp_fd >= 0)
+		close(p->temp_fd);
+	p->old_fd = p->temp_fd = -1;
+	unlink(p->temp);
+	unregister_page(p);
+}
+
+bool page_close(page_output *p)
+{
+	if (page_finish(p) != 0)
+		errx(1, "write error: %s", p->path);
+	if (page_install(p) != 0)
+		err(1, "rename: '%s' to '%s'", p->temp, p->path);
+	return p->changed;
 }
 
 void page_output_free(page_output *p)
