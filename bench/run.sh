@@ -101,14 +101,15 @@ add_commit() {
 	git -C "$1" update-ref HEAD "$new_id"
 }
 
-# pages_touched: which pages one -c run after the new commit replaces.
+# pages_touched: which pages one -c run after the new commit replaces, in
+# a copy of the site as the render before that commit left it.
 pages_touched() {
-	(cd "$work/inc" && "$repopage" -c cache "$work/clone") # settle after the baseline
-	one_new_commit
+	rm -rf "$work/touch"
+	cp -a "$work/inc.base" "$work/touch"
 	sleep 1
-	(cd "$work/inc" && find . -type f -printf '%p|%i %T@\n' | sort) >"$work/stamps.before"
-	(cd "$work/inc" && "$repopage" -c cache "$work/clone")
-	(cd "$work/inc" && find . -type f -printf '%p|%i %T@\n' | sort) >"$work/stamps.after"
+	(cd "$work/touch" && find . -type f -printf '%p|%i %T@\n' | sort) >"$work/stamps.before"
+	(cd "$work/touch" && "$repopage" -c cache "$work/clone")
+	(cd "$work/touch" && find . -type f -printf '%p|%i %T@\n' | sort) >"$work/stamps.after"
 	touched=$(awk -F'|' 'NR == FNR { old[$1] = $2; next } old[$1] != $2 { print $1 }' \
 		"$work/stamps.before" "$work/stamps.after" | grep -v '^./cache$' | sort | tr '\n' ' ')
 	echo "pages replaced by that run: $(echo "$touched" | wc -w) of $(grep -c '\.html|\|\.xml|' \
@@ -146,6 +147,8 @@ bench_repo() {
 	mkdir "$work/inc"
 	(cd "$work/inc" && "$repopage" -c cache "$work/clone")
 	cp "$work/inc/cache" "$work/cache.base"
+	rm -rf "$work/inc.base"
+	cp -a "$work/inc" "$work/inc.base"
 	add_commit "$work/clone"
 	measure "repopage -c, 1 new commit" "$work/inc" one_new_commit "$repopage" -c cache "$work/clone"
 	inc_wall=$wall inc_cpu=$cpu
