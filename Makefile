@@ -20,9 +20,11 @@ check: build
 demo: build
 	@./tools/demo.sh $(BUILD)
 
-# The whole suite against binaries built with ASan and UBSan (build-asan/).
+# The whole suite against binaries built with ASan and UBSan (build-asan/),
+# then the families that walk histories under ThreadSanitizer (build-tsan/).
 sanitize: deps
 	@./tools/sanitize.sh
+	@./tools/sanitize.sh thread
 
 # Each libFuzzer target for FUZZ_SECONDS (build-fuzz/, clang).
 FUZZ_SECONDS ?= 20

@@ -612,6 +612,40 @@ check_success "repaired, cache"
 check_files_eq "repaired, cache: log" m-fresh/log.html m-cache/log.html
 check_files_eq "repaired, cache: cache" m-fresh.cache m.cache
 
+# With several threads: the same messages in the same order, the same
+# status, the same files left behind, for damage and for a commit page in
+# the middle of the walk that cannot be written (the pages before it in
+# walk order are in place, none after it).
+new_repo mid
+for n in 1 2 3 4 5 6 7; do
+	if [ $n -eq 4 ]; then
+		seq 3000 >mid/big.txt
+		git -C mid add big.txt
+		commit_all mid "c$n" $((1700000000 + n))
+	else
+		commit_file mid "f$n" "$n
+" "c$n" $((1700000000 + n))
+	fi
+done
+blob=$(git -C m rev-parse "$c3:a.txt")
+without_object m "$blob"
+for j in 1 4; do
+	(cd "$SCRATCH" && mkdir "threads$j" && cd "threads$j" &&
+		REPOPAGE_JOBS=$j timeout 60 "$REPOPAGE" -c ../threads$j.cache "$SCRATCH/m" 2>../damage$j.err
+		echo $? >../damage$j.status
+		mkdir limit && cd limit && (trap '' XFSZ; ulimit -f $((16384 / block)) &&
+			REPOPAGE_JOBS=$j exec "$REPOPAGE" "$SCRATCH/mid") 2>../../limit$j.err
+		echo $? >../../limit$j.status)
+done
+put_back_object m "$blob"
+check_eq "threads, damage: status" "$(cat damage1.status)" "$(cat damage4.status)"
+check_files_eq "threads, damage: messages" damage1.err damage4.err
+check_eq "threads, page too large: status" 1 "$(cat limit4.status)"
+check_files_eq "threads, page too large: message" limit1.err limit4.err
+check_eq "threads, page too large: pages before it only" 3 "$(ls threads4/limit/commit | wc -l)"
+checks=$((checks + 1))
+diff -r threads1 threads4 >diff.out 2>&1 || { fail "threads: files left differ"; head diff.out; }
+
 # HEAD that cannot be read is fatal before anything is written: a good
 # site is never replaced by an empty one. An unborn HEAD is no error.
 head=$(git -C m rev-parse HEAD)
