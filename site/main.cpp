@@ -175,7 +175,7 @@ int main(int argc, char *argv[])
 			getenv("REPOPAGE_JOBS"));
 		return 1;
 	}
-	static char real_path[PATH_MAX];
+	char real_path[PATH_MAX];
 	if (!realpath(repodir, real_path))
 		err(1, "realpath");
 	open_repository(argv[0]);
