@@ -32,31 +32,22 @@ fuzz: deps
 clean:
 	rm -rf $(BUILD) demo
 
-# Installation: programs, manual pages, and the default look and hooks as
-# samples under $(PREFIX)/share/repopage.
+# Installation: programs, manual pages, and the default look, the hooks and
+# the server samples under $(PREFIX)/share/repopage, as CMakeLists.txt lists
+# them. uninstall removes what the last install from $(BUILD) wrote (give
+# it the same DESTDIR).
 PREFIX ?= /usr/local
 DESTDIR ?=
-BINDIR = $(DESTDIR)$(PREFIX)/bin
-MANDIR = $(DESTDIR)$(PREFIX)/share/man/man1
-SHAREDIR = $(DESTDIR)$(PREFIX)/share/repopage
-PROGRAMS = repopage repopage-index
-SAMPLES = assets/style.css assets/logo.png assets/favicon.png
-SCRIPTS = contrib/post-receive contrib/render-all
 
 .PHONY: install uninstall bench
 
 install: build
-	install -d $(BINDIR) $(MANDIR) $(SHAREDIR)
-	install -m 755 $(addprefix $(BUILD)/,$(PROGRAMS)) $(BINDIR)
-	install -m 644 $(addprefix man/,$(addsuffix .1,$(PROGRAMS))) $(MANDIR)
-	install -m 644 $(SAMPLES) $(SHAREDIR)
-	install -m 755 $(SCRIPTS) $(SHAREDIR)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 uninstall:
-	rm -f $(addprefix $(BINDIR)/,$(PROGRAMS))
-	rm -f $(addprefix $(MANDIR)/,$(addsuffix .1,$(PROGRAMS)))
-	rm -f $(addprefix $(SHAREDIR)/,$(notdir $(SAMPLES) $(SCRIPTS)))
-	-rmdir $(SHAREDIR)
+	@[ -f $(BUILD)/install_manifest.txt ] || { echo "nothing installed from $(BUILD)"; exit 1; }
+	awk -v d="$(DESTDIR)" '{ printf "%s%s%c", d, $$0, 0 }' $(BUILD)/install_manifest.txt | xargs -0 rm -f
+	-rmdir $(DESTDIR)$(PREFIX)/share/repopage
 
 # Speed and memory of a first render and of incremental runs; not a test.
 bench: build
