@@ -7,13 +7,17 @@ JOBS ?= $(shell nproc)
 
 all: build
 
+# What deps installs depends on the target asked for (setup-deps.sh says
+# which packages each needs): a first `make demo` waits for no test tools.
+NEEDS = build
 deps:
-	@./tools/setup-deps.sh
+	@./tools/setup-deps.sh $(NEEDS)
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+check: NEEDS = check
 check: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -21,11 +25,13 @@ demo: build
 	@./tools/demo.sh $(BUILD)
 
 # The whole suite against binaries built with ASan and UBSan (build-asan/).
+sanitize: NEEDS = check
 sanitize: deps
 	@./tools/sanitize.sh
 
 # Each libFuzzer target for FUZZ_SECONDS (build-fuzz/, clang).
 FUZZ_SECONDS ?= 20
+fuzz: NEEDS = check
 fuzz: deps
 	@./tools/fuzz.sh $(FUZZ_SECONDS)
 
