@@ -45,7 +45,7 @@ clean:
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: install uninstall bench
+.PHONY: install uninstall bench deb
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
@@ -54,6 +54,12 @@ uninstall:
 	@[ -f $(BUILD)/install_manifest.txt ] || { echo "nothing installed from $(BUILD)"; exit 1; }
 	awk -v d="$(DESTDIR)" '{ printf "%s%s%c", d, $$0, 0 }' $(BUILD)/install_manifest.txt | xargs -0 rm -f
 	-rmdir $(DESTDIR)$(PREFIX)/share/repopage
+
+# The Debian package repopage_<version>_<arch>.deb, built here with
+# dpkg-buildpackage from this tree and checked by lintian (build-deb/).
+deb: NEEDS = deb
+deb: deps
+	@./tools/make-deb.sh
 
 # Speed and memory of a first render and of incremental runs; not a test.
 bench: build
