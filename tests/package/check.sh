@@ -91,21 +91,25 @@ checks=$((checks + 1))
 	fail "installed: the hook and render-all are not executable"
 
 # A push rendered by the installed hook with the installed programs and
-# assets alone: the hook linked in, nothing but the system's PATH.
+# assets alone, nothing but the system's PATH: the hook is the wrapper of
+# README's "Serve it", with the test's web root.
 mkdir git www
 git init -q --bare git/proj.git
 git -C git/proj.git symbolic-ref HEAD refs/heads/master
-ln -s /usr/share/repopage/post-receive git/proj.git/hooks/post-receive
+printf '#!/bin/sh\nexport PRECOMPRESS=1 BASEURL=https://git.example.org/ WEBROOT=%s\nexec /usr/share/repopage/post-receive\n' \
+	"$SCRATCH/www" >git/proj.git/hooks/post-receive
+chmod +x git/proj.git/hooks/post-receive
 new_repo work
 commit_file work a.txt 'one
 ' 'Packaged at last' 1700000000
-env -u REPOPAGE -u REPOPAGE_INDEX -u ASSETS PATH=/usr/bin:/bin WEBROOT="$SCRATCH/www" PRECOMPRESS=1 \
+env -u REPOPAGE -u REPOPAGE_INDEX -u ASSETS PATH=/usr/bin:/bin \
 	git -C work push -q "$SCRATCH/git/proj.git" master >push.out 2>push.err
 check_eq "hook: says nothing" "" "$(cat push.err)"
 check_contains "hook: log rendered" www/proj/log.html '>Packaged at last</a>'
 check_contains "hook: index rendered" www/index.html '<a href="proj/log.html">proj</a>'
 check_files_eq "hook: the installed style" /usr/share/repopage/style.css www/proj/style.css
 check_exists "hook: pages compressed" www/proj/log.html.gz
+check_contains "hook: feeds link to BASEURL" www/proj/atom.xml 'href="https://git.example.org/proj/commit/'
 check_exists "hook: refs for clones over HTTP" git/proj.git/info/refs
 check_links www
 
