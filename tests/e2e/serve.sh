@@ -82,17 +82,18 @@ type_of() {
 	*.xml) echo 'application/atom+xml; charset=utf-8' ;;
 	*.css) echo 'text/css; charset=utf-8' ;;
 	*.png) echo 'image/png' ;;
-	*.txt) echo 'text/plain' ;;
+	*.txt) echo 'text/plain; charset=utf-8' ;;
 	esac
 }
 
 # links PAGE: the relative links of a rendered page, one a line, as paths
-# from the web root (PAGE is one too); clone URLs and mail links left out.
+# from the web root (PAGE is one too, "" the index); clone URLs and mail
+# links left out.
 links() {
 	/usr/bin/python3 - "$1" <<'EOF'
 import posixpath, re, sys
 page = sys.argv[1]
-data = open("www/" + (page + "index.html" if page.endswith("/") or page == "" else page), "rb").read()
+data = open("www/" + (page or "index.html"), "rb").read()
 data = re.sub(rb'<tr class="url">.*?</tr>', b"", data, flags=re.S)
 for href in re.findall(rb'\s(?:href|src)="([^"#]*)', data):
     href = href.decode()
@@ -109,8 +110,8 @@ serve_checks() {
 	base=$2
 
 	# Every page, feed, style and image linked from the index and the log
-	# answers 200 with its type.
-	{ echo ""; links "" ; links proj/log.html; } | sort -u >urls
+	# answers 200 with its type; robots.txt too.
+	{ echo ""; echo robots.txt; links ""; links proj/log.html; } | sort -u >urls
 	check_contains "$name: the log links a commit page" urls "proj/commit/$head.html"
 	while IFS= read -r path; do
 		checks=$((checks + 1))
