@@ -1,19 +1,30 @@
 #!/bin/sh
-# Installs what the build and the tests need and builds libgit2 1.9.0 from
-# Debian's source package, with Debian's patches and the project's own
+# Installs what a make target needs and builds libgit2 1.9.0 from Debian's
+# source package, with Debian's patches and the project's own
 # (tools/libgit2-patches/), into .deps/ (static, so the programs run without
 # LD_LIBRARY_PATH). It is built once, and again whenever the project's
 # patches change. SYSTEM_LIBGIT2=1 skips it: the build then links the
 # system's libgit2 1.9 or newer, without those patches.
+#
+#   setup-deps.sh [build | check | deb]
+#
+# build (make, make demo): the compiler and CMake alone. check (make check,
+# make sanitize, make fuzz): the test tools too, and, where they can be
+# installed, Chromium, the web servers and the packaging tools (their tests
+# skip themselves otherwise). deb (make deb): the Debian packaging tools.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"
 prefix="$deps/install"
-# The build, then the tests: xmllint for the feeds, mandoc for the manual
-# pages, valgrind and clang's sanitizers and fuzzer, python3 for the link
-# check, time for the benchmark.
-want="g++ cmake make pkgconf git libgtest-dev libxml2-utils mandoc valgrind time clang libclang-rt-14-dev python3"
+purpose=${1:-build}
+want="g++ cmake make pkgconf git libgtest-dev"
+# The tests: xmllint for the feeds, mandoc for the manual pages, valgrind
+# and clang's sanitizers and fuzzer, python3 for the link check, time for
+# the benchmark.
+check_want="libxml2-utils mandoc valgrind time clang libclang-rt-14-dev python3"
+# A package build links libgit2's own dependencies as the programs do.
+deb_want="dpkg-dev debhelper lintian zlib1g-dev libpcre2-dev libhttp-parser-dev"
 srcdeps="dpkg-dev zlib1g-dev libpcre2-dev libhttp-parser-dev"
 
 die() { echo "setup-deps: $*" >&2; exit 1; }
@@ -94,8 +105,38 @@ browser_deps() {
 	sh "$top/tests/browser/setup.sh" || echo "setup-deps: the browser check will be skipped" >&2
 }
 
-install_packages $want
-browser_deps
+# nginx, Caddy and curl for the server test, which skips itself where they
+# cannot be installed. Installing nginx starts its system service on port
+# 80 unless a policy-rc.d forbids it; the test starts servers of its own,
+# so while they are installed service starts are refused.
+server_deps() {
+	(
+		policy=/usr/sbin/policy-rc.d
+		if [ -n "$(missing_packages nginx)" ] && [ ! -e "$policy" ] && [ "$(id -u)" -eq 0 ]; then
+			trap 'rm -f "$policy"' EXIT
+			printf '#!/bin/sh\n# repopage setup-deps: no service starts while nginx is installed\nexit 101\n' >"$policy"
+			chmod 755 "$policy"
+		fi
+		install_packages nginx caddy curl
+	) || echo "setup-deps: the server test will be skipped" >&2
+}
+
+# The package test builds and installs a package as root only.
+deb_deps() {
+	(install_packages $deb_want) || echo "setup-deps: the package test will be skipped" >&2
+}
+
+case $purpose in
+build) install_packages $want ;;
+check)
+	install_packages $want $check_want
+	browser_deps
+	server_deps
+	deb_deps
+	;;
+deb) install_packages $want $deb_want ;;
+*) die "usage: setup-deps.sh [build | check | deb]" ;;
+esac
 [ "${SYSTEM_LIBGIT2:-0}" = 1 ] && exit 0
 if [ -f "$prefix/lib/pkgconfig/libgit2.pc" ] && patch_sum | cmp -s - "$stamp"; then
 	exit 0
