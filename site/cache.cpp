@@ -93,7 +93,7 @@ void cache_install(const log_cache *cache)
 {
 	if (rename(cache->temp_path, cachefile) != 0)
 		err(1, "rename: '%s' to '%s'", cache->temp_path, cachefile);
-	if (chmod(cachefile, file_creation_mode()) != 0)
+	if (chmod(cachefile, new_file_mode) != 0)
 		err(1, "chmod: '%s'", cachefile);
 }
 

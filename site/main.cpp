@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 git_repository *repository;
+unsigned new_file_mode;
 git_oid head_id;
 bool has_head;
 const char *repo_name = "";
@@ -170,6 +171,7 @@ int main(int argc, char *argv[])
 		fprintf(stderr, "%s [-c cachefile | -l commits] [-u baseurl] repodir\n", argv[0]);
 		return 1;
 	}
+	new_file_mode = file_creation_mode();
 	if (choose_jobs() != 0) {
 		fprintf(stderr, "%s: REPOPAGE_JOBS must be a positive decimal number, not '%s'\n", argv[0],
 			getenv("REPOPAGE_JOBS"));

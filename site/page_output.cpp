@@ -154,7 +154,7 @@ int page_begin(page_output *p, const char *path, bool compare)
 	p->stream = nullptr;
 	cookie_io_functions_t io = {nullptr, page_write, nullptr, nullptr};
 	// The page gets the mode fopen would give it, not mkstemp's 0600.
-	if (fchmod(p->temp_fd, file_creation_mode()) != 0 ||
+	if (fchmod(p->temp_fd, new_file_mode) != 0 ||
 	    !(p->stream = fopencookie(p, "w", io))) {
 		int error = errno;
 		page_discard(p);

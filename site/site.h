@@ -26,6 +26,9 @@ extern const char *readme_path;     // README or README.md blob
 extern const char *submodules_path; // ".gitmodules" blob
 
 extern unsigned jobs;               // threads that render commits
+// 0666 less the umask: the mode fopen would give a new page. Read once, as
+// reading the umask means setting it, which threads must not race on.
+extern unsigned new_file_mode;
 
 // One changed file of a commit.
 struct delta_stats {

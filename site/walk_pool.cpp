@@ -5,7 +5,9 @@
 // window of slots and takes the results back in the same order.
 #include "site.h"
 
+#include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -17,26 +19,35 @@ struct walk_pool {
 	std::vector<commit_task> slots;   // task i lives in slot i % window
 	size_t submitted;                 // tasks handed out so far
 	size_t taken;                     // tasks a worker has started
+	size_t awaited;                   // the task the walk waits for, if any
+	unsigned idle;                    // workers waiting for a task
 	bool stop;
 	std::vector<std::thread> threads;
 	std::vector<git_repository *> repos; // one per thread, owned
 };
 
+// Signals go only where a thread waits: a wake-up per task would cost more
+// than the work of a small commit.
 static void worker(walk_pool *pool, git_repository *repo)
 {
 	for (;;) {
 		commit_task *task;
+		size_t index;
 		{
 			std::unique_lock<std::mutex> hold(pool->lock);
+			pool->idle++;
 			pool->work.wait(hold, [pool] { return pool->stop || pool->taken < pool->submitted; });
+			pool->idle--;
 			if (pool->stop)
 				return;
-			task = &pool->slots[pool->taken++ % pool->slots.size()];
+			index = pool->taken++;
+			task = &pool->slots[index % pool->slots.size()];
 		}
 		render_task(repo, task);
 		std::lock_guard<std::mutex> hold(pool->lock);
 		task->done = true;
-		pool->finished.notify_all();
+		if (pool->awaited == index)
+			pool->finished.notify_one();
 	}
 }
 
@@ -47,6 +58,7 @@ walk_pool *walk_pool_start(size_t window)
 {
 	walk_pool *pool = new walk_pool();
 	pool->slots.resize(window);
+	pool->awaited = SIZE_MAX;
 	for (unsigned i = 0; jobs > 1 && i < jobs; i++) {
 		git_repository *repo;
 		if (git_repository_open_ext(&repo, repodir, GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0) {
@@ -82,14 +94,17 @@ void walk_pool_submit(walk_pool *pool)
 	}
 	std::lock_guard<std::mutex> hold(pool->lock);
 	pool->submitted++;
-	pool->work.notify_one();
+	if (pool->idle > 0)
+		pool->work.notify_one();
 }
 
 commit_task *walk_pool_wait(walk_pool *pool, size_t index)
 {
 	commit_task *task = &pool->slots[index % pool->slots.size()];
 	std::unique_lock<std::mutex> hold(pool->lock);
+	pool->awaited = index;
 	pool->finished.wait(hold, [task] { return task->done; });
+	pool->awaited = SIZE_MAX;
 	return task;
 }
 
