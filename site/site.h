@@ -77,6 +77,10 @@ commit_record *commit_record_load(const git_oid *id);
 int commit_record_diff(commit_record *record);
 void commit_record_free(commit_record *record);
 void delta_stats_free(delta_stats *stats);
+// git_diff_tree_to_tree's result, for the options commit records use, got
+// by opening only the subtrees whose ids differ.
+int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
+	      const git_diff_options *opts);
 
 // Log and commit pages.
 void log_row(FILE *stream, const commit_record *record);
