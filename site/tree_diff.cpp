@@ -103,12 +103,13 @@ static void leave_dir(tree_walk *w, const char *name)
 	w->prefix_length -= strlen(name) + 1;
 }
 
-// What libgit2's pattern parser keeps unchanged: no negation or comment
-// mark in front, no escapes or line breaks, no blank at the end.
+// What libgit2's pattern parser keeps unchanged: no comment mark in front,
+// no escapes or line breaks, no blank at the end (a negation in front is
+// dealt with apart: it could hide other paths too).
 static bool plain_pattern(const char *path, size_t length)
 {
 	char last = path[length - 1];
-	return path[0] != '!' && path[0] != '#' && !strpbrk(path, "\\\n\v\f") &&
+	return path[0] != '#' && !strpbrk(path, "\\\n\v\f") &&
 	       last != ' ' && last != '\t' && last != '\r';
 }
 
