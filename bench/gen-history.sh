@@ -306,7 +306,7 @@ sub wide_ops {
 		}
 	}
 	if ($n % 503 == 0) {
-		my $dir = pick(@dirs) . "/added-$n";
+		my $dir = pick(grep { tr{/}{} < 4 } @dirs) . "/added-$n";
 		push @dirs, $dir;
 		$ops .= add_text("$dir/part$_.c", text_lines(5 + rnd(40))) for 1 .. 3 + rnd(10);
 	}
