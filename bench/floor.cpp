@@ -3,15 +3,16 @@
 // does, counts the added and deleted lines, and reads every blob of HEAD.
 // Prints "commits N added A deleted D".
 #include "git_setup.h"
+#include "site.h"
 
 #include <git2.h>
 #include <cstdio>
 #include <cstring>
 #include <err.h>
 
-static git_repository *repository;
+static git_repository *repo;
 static size_t commits, added, deleted;
-static volatile size_t blob_lines; // keeps the blob reads from being dropped
+static volatile size_t lines_read; // keeps the blob reads from being dropped
 
 // Every line of every hunk, told apart by its numbers like the log does.
 static void count_patch(git_patch *patch)
@@ -52,7 +53,7 @@ static void diff_commit(git_commit *commit)
 	git_diff_find_options find;
 	git_diff_find_init_options(&find, GIT_DIFF_FIND_OPTIONS_VERSION);
 	find.flags |= GIT_DIFF_FIND_RENAMES | GIT_DIFF_FIND_COPIES | GIT_DIFF_FIND_EXACT_MATCH_ONLY;
-	if (git_diff_tree_to_tree(&diff, repository, parent_tree, tree, &opts) == 0 &&
+	if (tree_diff(&diff, repo, parent_tree, tree, &opts) == 0 &&
 	    git_diff_find_similar(diff, &find) == 0) {
 		size_t n = git_diff_num_deltas(diff);
 		for (size_t i = 0; i < n; i++) {
@@ -74,11 +75,11 @@ static void walk_history(const git_oid *head)
 {
 	git_revwalk *walk = nullptr;
 	git_oid id;
-	if (git_revwalk_new(&walk, repository) != 0 || git_revwalk_push(walk, head) != 0)
+	if (git_revwalk_new(&walk, repo) != 0 || git_revwalk_push(walk, head) != 0)
 		errx(1, "cannot walk the history");
 	while (git_revwalk_next(&id, walk) == 0) {
 		git_commit *commit;
-		if (git_commit_lookup(&commit, repository, &id) != 0)
+		if (git_commit_lookup(&commit, repo, &id) != 0)
 			break;
 		commits++;
 		diff_commit(commit);
@@ -93,7 +94,7 @@ static void read_tree(git_tree *tree)
 	size_t count = git_tree_entrycount(tree);
 	for (size_t i = 0; i < count; i++) {
 		git_object *obj;
-		if (git_tree_entry_to_object(&obj, repository, git_tree_entry_byindex(tree, i)) != 0)
+		if (git_tree_entry_to_object(&obj, repo, git_tree_entry_byindex(tree, i)) != 0)
 			continue; // a submodule
 		if (git_object_type(obj) == GIT_OBJECT_TREE) {
 			read_tree(reinterpret_cast<git_tree *>(obj));
@@ -104,7 +105,7 @@ static void read_tree(git_tree *tree)
 			size_t n = 0;
 			while (p < end && (p = static_cast<const char *>(memchr(p, '\n', end - p))))
 				p++, n++;
-			blob_lines = blob_lines + n;
+			lines_read = lines_read + n;
 		}
 		git_object_free(obj);
 	}
@@ -117,10 +118,10 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	libgit2_setup();
-	if (git_repository_open_ext(&repository, argv[1], GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) < 0)
+	if (git_repository_open_ext(&repo, argv[1], GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) < 0)
 		errx(1, "cannot open repository: %s", argv[1]);
 	git_object *head = nullptr;
-	if (git_revparse_single(&head, repository, "HEAD^{commit}") == 0) {
+	if (git_revparse_single(&head, repo, "HEAD^{commit}") == 0) {
 		walk_history(git_object_id(head));
 		git_tree *tree = nullptr;
 		if (git_commit_tree(&tree, reinterpret_cast<git_commit *>(head)) == 0)
@@ -129,7 +130,7 @@ int main(int argc, char *argv[])
 	}
 	git_object_free(head);
 	printf("commits %zu added %zu deleted %zu\n", commits, added, deleted);
-	git_repository_free(repository);
+	git_repository_free(repo);
 	git_libgit2_shutdown();
 	return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
 }

@@ -1,29 +1,40 @@
 #!/bin/sh
-# gen-history.sh DEST [COMMITS]: writes a bare repository DEST with a made-up
-# but fixed history (10000 commits by default) over a tree of about 3000
-# files: small and large hunks, renames with and without edits, binary
-# files, a few large files, a side branch merged every 200 commits, tags.
+# gen-history.sh DEST [COMMITS [PROFILE]]: writes a bare repository DEST with
+# a made-up but fixed history (10000 commits by default). PROFILE "default":
+# a tree of about 3000 files, small and large hunks, renames with and without
+# edits, binary files, a few large files, a side branch merged every 200
+# commits, tags. PROFILE "wide": a tree of about 4500 small files in about
+# 300 directories up to five levels deep; commits touch one to five files,
+# mostly in one directory, with now and then a large commit, a directory
+# moved, added or removed, renames, and a side branch merged every 300
+# commits; the diffs there cost little beside the trees they walk.
 # Dates, names and contents come from a seeded generator, so every run gives
 # the same commit ids. The stream is written by perl (perl-base, always
 # there on Debian) and read by git fast-import.
 set -eu
 
-[ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 DEST [COMMITS]" >&2; exit 1; }
+[ $# -ge 1 ] && [ $# -le 3 ] || { echo "usage: $0 DEST [COMMITS [PROFILE]]" >&2; exit 1; }
 dest=$1
 commits=${2:-10000}
+profile=${3:-default}
+case $profile in
+default | wide) ;;
+*) echo "$0: unknown profile $profile" >&2; exit 1 ;;
+esac
 [ ! -e "$dest" ] || { echo "$0: $dest exists" >&2; exit 1; }
 
 export GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null LC_ALL=C
 git init -q --bare "$dest"
 git -C "$dest" symbolic-ref HEAD refs/heads/master
 
-perl - "$commits" <<'EOF' | git -C "$dest" fast-import --quiet
+perl - "$commits" "$profile" <<'EOF' | git -C "$dest" fast-import --quiet
 use strict;
 use warnings;
 no warnings "qw"; # the word list has commas in it
 binmode STDOUT;
 
 my $total = shift;
+my $wide = shift eq "wide";
 my $seed = 20240611;
 # Park-Miller: the products stay below 2^53, so any perl gives the same run.
 sub rnd { $seed = ($seed * 16807) % 2147483647; return $seed % $_[0]; }
@@ -204,21 +215,131 @@ sub side_ops {
 	return text_op($path, $side{$path});
 }
 
-my $master = commit("refs/heads/master", 0, 0, root_tree());
+# The wide profile. Directories of four levels under six top ones, two in
+# five of the deepest with a fifth level: about 300 in all.
+my @dirs;
+sub wide_root_tree {
+	for my $top (qw(core net ui storage tools docs)) {
+		push @dirs, $top;
+		for my $mid (qw(api impl util test)) {
+			push @dirs, "$top/$mid";
+			for my $low (qw(base extra more)) {
+				push @dirs, "$top/$mid/$low";
+				for my $leaf (qw(one two)) {
+					push @dirs, "$top/$mid/$low/$leaf";
+					push @dirs, "$top/$mid/$low/$leaf/deep" if rnd(5) < 2;
+				}
+			}
+		}
+	}
+	my $ops = add_text("README.md", text_lines(40));
+	$ops .= "M 120000 inline \"latest\"\ndata 9\nREADME.md\n";
+	for my $dir (@dirs) {
+		for my $k (1 .. 5 + rnd(20)) {
+			my $ext = pick(qw(c h txt md py));
+			my $n = rnd(20) ? 5 + rnd(50) : 200 + rnd(500);
+			$ops .= add_text("$dir/file$k.$ext", text_lines($n));
+		}
+	}
+	for my $k (1 .. 10) {
+		$binary{"assets/image$k.bin"} = binary_data(2000 + rnd(20000));
+	}
+	$ops .= blob_op("100644", $_, $binary{$_}) for sort keys %binary;
+	return $ops;
+}
+
+# A path beside $text_paths[$at]: the paths of one directory lie together.
+sub near_path {
+	my $at = shift;
+	return $text_paths[($at + rnd(9)) % @text_paths];
+}
+
+sub edit_op {
+	my $path = shift;
+	edit_lines($text{$path});
+	return text_op($path, $text{$path});
+}
+
+# Every file under $dir moved to $to, in one "R" of the directory.
+sub move_dir {
+	my ($dir, $to) = @_;
+	for my $path (@text_paths) {
+		my $old = $path;
+		$text{$path} = delete $text{$old} if $path =~ s{^\Q$dir\E/}{$to/};
+	}
+	return "R " . quote($dir) . " " . quote($to) . "\n";
+}
+
+sub drop_dir {
+	my $dir = shift;
+	delete @text{grep { m{^\Q$dir\E/} } @text_paths};
+	@text_paths = grep { !m{^\Q$dir\E/} } @text_paths;
+	@dirs = grep { $_ ne $dir && !m{^\Q$dir\E/} } @dirs;
+	return "D " . quote($dir) . "\n";
+}
+
+# One to five files, mostly of one directory; now and then a large commit,
+# a rename, a directory moved, added or removed, a binary or a mode change.
+sub wide_ops {
+	my $n = shift;
+	my $at = rnd(scalar @text_paths);
+	my (%seen, $ops);
+	for (0 .. rnd(5)) {
+		my $path = near_path($at);
+		$ops .= edit_op($path) unless $locked{$path} || $seen{$path}++;
+	}
+	$ops .= edit_op(free_path()) for $n % 997 == 0 ? (1 .. 100 + rnd(200)) : ();
+	if ($n % 37 == 0 || $n % 53 == 0) {
+		my $old = free_path();
+		my $new = sprintf "%s/moved-%d-%s", pick(@dirs), $mark, (split m{/}, $old)[-1];
+		$ops .= "R " . quote($old) . " " . quote($new) . "\n";
+		$text{$new} = delete $text{$old};
+		$_ = $new for grep { $_ eq $old } @text_paths;
+		$ops .= edit_op($new) if $n % 53 == 0;
+	}
+	if ($n % 1499 == 0) {
+		my $dir = pick(grep { m{/one$} } @dirs);
+		my $to = "$dir-moved-$n";
+		unless (grep { $locked{$_} && m{^\Q$dir\E/} } @text_paths) {
+			$ops .= move_dir($dir, $to);
+			s{^\Q$dir\E(/|$)}{$to$1} for @dirs;
+		}
+	}
+	if ($n % 503 == 0) {
+		my $dir = pick(grep { tr{/}{} < 4 } @dirs) . "/added-$n";
+		push @dirs, $dir;
+		$ops .= add_text("$dir/part$_.c", text_lines(5 + rnd(40))) for 1 .. 3 + rnd(10);
+	}
+	my @added = grep { m{/added-} } @dirs;
+	if ($n % 2003 == 0 && @added) {
+		my $dir = pick(@added);
+		$ops .= drop_dir($dir) unless grep { $locked{$_} && m{^\Q$dir\E/} } @text_paths;
+	}
+	if ($n % 41 == 0) {
+		my $path = sprintf "assets/image%d.bin", 1 + rnd(10);
+		substr($binary{$path}, rnd(length $binary{$path}), 16) = binary_data(16);
+		$ops .= blob_op("100644", $path, $binary{$path});
+	}
+	$ops .= blob_op("100755", $_, join "", @{$text{$_}}) for $n % 400 == 0 ? (free_path()) : ();
+	return $ops // "";
+}
+
+my $period = $wide ? 300 : 200; # of the side branch
+my $master = commit("refs/heads/master", 0, 0, $wide ? wide_root_tree() : root_tree());
 my ($n, $side_tip) = (1, 0);
 while ($mark < $total) {
-	if ($n % 200 == 0 && $side_tip) {
+	if ($n % $period == 0 && $side_tip) {
 		my $ops = join "", map { text_op($_, $text{$_} = $side{$_}) } sort keys %side;
 		$master = commit("refs/heads/master", $master, $side_tip, $ops);
 		$side_tip = 0;
 		%side = ();
 		%locked = ();
-	} elsif ($n % 200 == 100 && $total - $mark > 150) {
+	} elsif ($n % $period == $period / 2 && $total - $mark > 150) {
 		$side_tip = commit("refs/heads/side", $master, 0, side_ops());
 	} elsif ($side_tip && rnd(25) == 0) {
 		$side_tip = commit("refs/heads/side", $side_tip, 0, side_ops());
 	} else {
-		$master = commit("refs/heads/master", $master, 0, master_ops($n));
+		$master = commit("refs/heads/master", $master, 0, $wide ? wide_ops($n) : master_ops($n));
 	}
 	if ($n % 500 == 0) {
 		my $tag = "v" . $n / 500;

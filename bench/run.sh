@@ -2,10 +2,13 @@
 # run.sh BUILD [REPO...]: times repopage against the floor (the same libgit2
 # work with nothing written) and against git log, for a first render and for
 # incremental runs with a cache. Without REPO: this repository and generated
-# histories of 1000 and 10000 commits, kept under BUILD/bench. Each row is
-# the median of 3 runs (5 when a run takes under a second) of the whole
-# process: wall and CPU seconds, peak resident memory. BASELINE=path/to/an
-# older repopage adds its rows beside the current ones, in the same run.
+# histories of 1000 and 10000 commits, kept under BUILD/bench; with
+# BENCH_WIDE=N in the environment also a history of N commits over a wide
+# tree (gen-history.sh's "wide" profile; 40000 commits take some minutes to
+# generate, once, and a few to measure). Each row is the median of 3 runs
+# (5 when a run takes under a second) of the whole process: wall and CPU
+# seconds, peak resident memory. BASELINE=path/to/an older repopage adds
+# its rows beside the current ones, in the same run.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,13 +31,13 @@ if [ ! -x /usr/bin/time ]; then
 		die "apt-get could not install time"
 fi
 
-# history N: the generated history of N commits, made once.
+# history N [PROFILE]: the generated history of N commits, made once.
 history() {
-	dir=$build/bench/history-$1
+	dir=$build/bench/history-$1${2:+-$2}
 	if [ ! -d "$dir" ]; then
 		echo "bench: generating $dir" >&2
 		rm -rf "$dir.tmp"
-		"$top/bench/gen-history.sh" "$dir.tmp" "$1"
+		"$top/bench/gen-history.sh" "$dir.tmp" "$1" "${2:-default}"
 		mv "$dir.tmp" "$dir"
 	fi
 	echo "$dir"
@@ -197,5 +200,6 @@ else
 		bench_repo "$repo"
 	done
 	side_by_side history-1000 history-10000
+	[ -z "${BENCH_WIDE:-}" ] || bench_repo "$(history "$BENCH_WIDE" wide)"
 fi
 rm -rf "$work"/full.*

@@ -137,6 +137,10 @@ void commit_record_free(commit_record *record);
 // Over the limits of a page: more than 1000 files or 100000 lines either way.
 bool diff_too_large(const commit_record *record);
 void delta_stats_free(delta_stats *stats);
+// git_diff_tree_to_tree's result, for the options commit records use, got
+// by opening only the subtrees whose ids differ.
+int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
+	      const git_diff_options *opts);
 
 // One walk of the log: where its rows go, what is left of the limit, and
 // how it ended.

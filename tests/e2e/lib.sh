@@ -121,6 +121,30 @@ commit_all() {
 		git -C "$1" commit -q --allow-empty --allow-empty-message -m "$2"
 }
 
+# Objects written as given, with no checks, through git's --literally.
+# literal_tree REPO: "mode<TAB>name<TAB>id" lines on stdin, in the order
+# given; "\xHH" in a name stands for that byte. Prints the tree's id.
+literal_tree() {
+	perl -ne 'chomp; my ($m, $n, $i) = split /\t/;
+		$n =~ s/\\x([0-9a-f]{2})/chr(hex($1))/ge;
+		print "$m $n\0", pack("H*", $i)' |
+		git -C "$1" hash-object -t tree -w --literally --stdin
+}
+
+# literal_commit REPO TREE PARENT AUTHOR MESSAGE: prints the commit's id;
+# PARENT may be empty, AUTHOR is "name <email> time offset"; "\xHH" in
+# AUTHOR and MESSAGE stands for that byte.
+literal_commit() {
+	{
+		printf 'tree %s\n' "$2"
+		[ -n "$3" ] && printf 'parent %s\n' "$3"
+		printf 'author %s\n' "$4"
+		printf 'committer Cid Committer <cid@example.org> 1700000100 +0100\n\n'
+		printf '%s\n' "$5"
+	} | perl -pe 's/\\x([0-9a-f]{2})/chr(hex($1))/ge' |
+		git -C "$1" hash-object -t commit -w --literally --stdin
+}
+
 # run_site OUTDIR ARGS...: runs repopage inside OUTDIR (made if needed);
 # leaves $status, $SCRATCH/stdout and $SCRATCH/stderr.
 run_site() {
