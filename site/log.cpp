@@ -86,9 +86,9 @@ static void write_commit_page(commit_task *task, const commit_record *r)
 	commit_diff_block(fp, "../", r);
 	fputs("</pre>\n", fp);
 	write_page_footer(fp);
+	// The page's buffers stay with the slot for the commits after it.
 	if (page_finish(&task->page) != 0)
 		task->page_failed = true;
-	page_output_free(&task->page);
 }
 
 // Loads and diffs the commit, renders its row and, when it has no page
