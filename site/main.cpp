@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 git_repository *repository;
-unsigned new_file_mode;
 git_oid head_id;
 bool has_head;
 const char *repo_name = "";
