@@ -53,7 +53,7 @@ static void diff_commit(git_commit *commit)
 	git_diff_find_options find;
 	git_diff_find_init_options(&find, GIT_DIFF_FIND_OPTIONS_VERSION);
 	find.flags |= GIT_DIFF_FIND_RENAMES | GIT_DIFF_FIND_COPIES | GIT_DIFF_FIND_EXACT_MATCH_ONLY;
-	if (tree_diff(&diff, repo, parent_tree, tree, &opts, nullptr) == 0 &&
+	if (tree_diff(&diff, repo, parent_tree, tree, &opts) == 0 &&
 	    git_diff_find_similar(diff, &find) == 0) {
 		size_t n = git_diff_num_deltas(diff);
 		for (size_t i = 0; i < n; i++) {

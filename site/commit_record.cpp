@@ -117,7 +117,7 @@ static int compute_diff(commit_record *r)
 	git_diff_init_options(&opts, GIT_DIFF_OPTIONS_VERSION);
 	opts.flags |= GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
 		      GIT_DIFF_DISABLE_PATHSPEC_MATCH;
-	if (tree_diff(&r->diff, repository, r->parent_tree, r->commit_tree, &opts, nullptr) != 0)
+	if (tree_diff(&r->diff, repository, r->parent_tree, r->commit_tree, &opts) != 0)
 		return -1;
 	git_diff_find_options find;
 	if (git_diff_find_init_options(&find, GIT_DIFF_FIND_OPTIONS_VERSION) != 0)

@@ -77,18 +77,10 @@ commit_record *commit_record_load(const git_oid *id);
 int commit_record_diff(commit_record *record);
 void commit_record_free(commit_record *record);
 void delta_stats_free(delta_stats *stats);
-// Trees that earlier diffs of one caller read whole, every tree under them
-// included: a diff that meets one again need not read it to know it could.
-// Holds only ids that were read, so a full table merely forgets. Zeroed by
-// its owner, one per thread.
-constexpr size_t TREE_MEMO_SLOTS = 4096;
-struct tree_memo {
-	git_oid ids[TREE_MEMO_SLOTS]; // by the id's first bytes; zero: empty
-};
 // git_diff_tree_to_tree's result, for the options commit records use, got
-// by opening only the subtrees whose ids differ; `memo` may be none.
+// by opening only the subtrees whose ids differ.
 int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
-	      const git_diff_options *opts, tree_memo *memo);
+	      const git_diff_options *opts);
 
 // Log and commit pages.
 void log_row(FILE *stream, const commit_record *record);

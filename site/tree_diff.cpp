@@ -3,7 +3,6 @@
 // commit that touches one file of a wide tree costs about one file.
 #include "site.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,7 +11,6 @@
 // walk over the whole trees.
 struct tree_walk {
 	git_repository *repo;
-	tree_memo *memo;      // borrowed: trees read whole before, or none
 	char *paths;          // owned: the changed leaf paths, each ended by a NUL
 	size_t paths_length;
 	size_t paths_size;
@@ -146,32 +144,11 @@ static int add_path(tree_walk *w, const git_tree_entry *entry, bool by_pattern)
 	return 0;
 }
 
-static size_t memo_slot(const git_oid *id)
-{
-	uint32_t bits;
-	memcpy(&bits, id->id, sizeof bits);
-	return bits % TREE_MEMO_SLOTS;
-}
-
-static bool known_readable(const tree_walk *w, const git_oid *id)
-{
-	return w->memo && !git_oid_is_zero(id) && git_oid_equal(&w->memo->ids[memo_slot(id)], id);
-}
-
-// A tree read whole, every tree under it included.
-static void remember_readable(tree_walk *w, const git_oid *id)
-{
-	if (w->memo)
-		git_oid_cpy(&w->memo->ids[memo_slot(id)], id);
-}
-
 // A subtree both sides share. libgit2's walk reads it and all under it, and
 // fails when any of that cannot be read; so does this one, without looking
-// at the files, unless the caller's memo knows it was read before.
+// at the files.
 static int check_readable(tree_walk *w, const git_oid *id)
 {
-	if (known_readable(w, id))
-		return 0;
 	git_tree *tree;
 	if (git_tree_lookup(&tree, w->repo, id) != 0)
 		return -1;
@@ -183,8 +160,6 @@ static int check_readable(tree_walk *w, const git_oid *id)
 			result = check_readable(w, git_tree_entry_id(entry));
 	}
 	git_tree_free(tree);
-	if (result == 0)
-		remember_readable(w, id);
 	return result;
 }
 
@@ -205,8 +180,6 @@ static int add_leaves(tree_walk *w, const git_tree_entry *entry)
 	}
 	if (result == 0)
 		leave_dir(w, name);
-	if (result == 0 && !w->irregular)
-		remember_readable(w, git_tree_entry_id(entry));
 	git_tree_free(tree);
 	return result;
 }
@@ -232,10 +205,6 @@ static int compare_pair(tree_walk *w, const git_tree_entry *a, const git_tree_en
 	    enter_dir(w, name) == 0) {
 		result = compare_trees(w, old_tree, new_tree);
 		leave_dir(w, name);
-	}
-	if (result == 0 && !w->irregular) {
-		remember_readable(w, git_tree_entry_id(a));
-		remember_readable(w, git_tree_entry_id(b));
 	}
 	git_tree_free(new_tree);
 	git_tree_free(old_tree);
@@ -305,14 +274,13 @@ static bool list_allowed(const git_diff_options *opts)
 }
 
 int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
-	      const git_diff_options *opts, tree_memo *memo)
+	      const git_diff_options *opts)
 {
 	*diff = nullptr;
 	if (!old_tree || !new_tree || !list_allowed(opts))
 		return git_diff_tree_to_tree(diff, repo, old_tree, new_tree, opts);
 	tree_walk w = {};
 	w.repo = repo;
-	w.memo = memo;
 	int result = compare_trees(&w, old_tree, new_tree);
 	if (result == 0 && (w.irregular || (w.by_pattern && (w.unplain || w.negation))))
 		result = git_diff_tree_to_tree(diff, repo, old_tree, new_tree, opts);

@@ -1,11 +1,9 @@
-// diffcheck [-m] REPODIR: for every commit reachable from HEAD, the diff
-// against its first parent made two ways, by tree_diff and by libgit2 over
-// the whole trees, each with the options of commit records and exact
-// renames and copies; compares the deltas, the patches, their hunks and
-// every line. With -m, tree_diff keeps one memo of the trees it read for
-// the whole walk, as a thread that renders commits would. Prints the first
-// difference with the commit's id and exits 1; prints the counts and exits
-// 0 when all agree; exits 2 when HEAD cannot be walked.
+// diffcheck REPODIR: for every commit reachable from HEAD, the diff against
+// its first parent made two ways, by tree_diff and by libgit2 over the whole
+// trees, each with the options of commit records and exact renames and
+// copies; compares the deltas, the patches, their hunks and every line.
+// Prints the first difference with the commit's id and exits 1; prints the
+// counts and exits 0 when all agree; exits 2 when HEAD cannot be walked.
 #include "git_setup.h"
 #include "site.h"
 
@@ -19,7 +17,6 @@
 
 // Where the comparison stands, for the report.
 struct check_state {
-	tree_memo *memo; // owned, or none
 	char commit[GIT_OID_SHA1_HEXSIZE + 1];
 	size_t delta;
 	size_t commits, deltas, lines;
@@ -141,14 +138,14 @@ static void same_patch(check_state *s, git_patch *ours, git_patch *theirs)
 
 // The diff of commit records, its trees diffed whole or through tree_diff.
 static int record_diff(git_diff **diff, git_repository *repo, git_tree *parent_tree,
-		       git_tree *tree, tree_memo *memo, bool whole)
+		       git_tree *tree, bool whole)
 {
 	git_diff_options opts;
 	git_diff_init_options(&opts, GIT_DIFF_OPTIONS_VERSION);
 	opts.flags |= GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
 		      GIT_DIFF_DISABLE_PATHSPEC_MATCH;
 	int result = whole ? git_diff_tree_to_tree(diff, repo, parent_tree, tree, &opts)
-			   : tree_diff(diff, repo, parent_tree, tree, &opts, memo);
+			   : tree_diff(diff, repo, parent_tree, tree, &opts);
 	if (result != 0)
 		return -1;
 	git_diff_find_options find;
@@ -199,8 +196,8 @@ static void check_commit(check_state *s, git_repository *repo, git_commit *commi
 	s->delta = SIZE_MAX;
 	if (git_tree_lookup(&tree, repo, git_commit_tree_id(commit)) == 0) {
 		old_tree = parent_tree(repo, commit);
-		int a = record_diff(&ours, repo, old_tree, tree, s->memo, false);
-		int b = record_diff(&theirs, repo, old_tree, tree, nullptr, true);
+		int a = record_diff(&ours, repo, old_tree, tree, false);
+		int b = record_diff(&theirs, repo, old_tree, tree, true);
 		same_number(s, "diff made", a, b);
 		if (a == 0)
 			same_diffs(s, ours, theirs);
@@ -233,22 +230,18 @@ static void check_history(check_state *s, git_repository *repo)
 
 int main(int argc, char *argv[])
 {
-	bool memo = argc == 3 && strcmp(argv[1], "-m") == 0;
-	if (argc != 2 + memo) {
-		fprintf(stderr, "usage: %s [-m] repodir\n", argv[0]);
+	if (argc != 2) {
+		fprintf(stderr, "usage: %s repodir\n", argv[0]);
 		return 2;
 	}
 	libgit2_setup();
 	git_repository *repo;
-	if (git_repository_open_ext(&repo, argv[argc - 1], GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
-		errx(2, "cannot open repository: %s", argv[argc - 1]);
+	if (git_repository_open_ext(&repo, argv[1], GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
+		errx(2, "cannot open repository: %s", argv[1]);
 	check_state s = {};
-	if (memo && !(s.memo = static_cast<tree_memo *>(calloc(1, sizeof *s.memo))))
-		err(2, "calloc");
 	check_history(&s, repo);
-	printf("%zu commits, %zu deltas, %zu lines: the same both ways%s\n", s.commits, s.deltas,
-	       s.lines, memo ? ", with a memo" : "");
-	free(s.memo);
+	printf("%zu commits, %zu deltas, %zu lines: the same both ways\n", s.commits, s.deltas,
+	       s.lines);
 	git_repository_free(repo);
 	git_libgit2_shutdown();
 	return 0;
