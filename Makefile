@@ -7,56 +7,61 @@ JOBS ?= $(shell nproc)
 
 all: build
 
+# What deps installs depends on the target asked for (setup-deps.sh says
+# which packages each needs): a first `make demo` waits for no test tools.
+NEEDS = build
 deps:
-	@./tools/setup-deps.sh
+	@./tools/setup-deps.sh $(NEEDS)
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+check: NEEDS = check
 check: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
 	@./tools/demo.sh $(BUILD)
 
-# The whole suite against binaries built with ASan and UBSan (build-asan/).
+# The whole suite against binaries built with ASan and UBSan (build-asan/),
+# then the families that walk histories under ThreadSanitizer (build-tsan/).
+sanitize: NEEDS = check
 sanitize: deps
 	@./tools/sanitize.sh
+	@./tools/sanitize.sh thread
 
 # Each libFuzzer target for FUZZ_SECONDS (build-fuzz/, clang).
 FUZZ_SECONDS ?= 20
+fuzz: NEEDS = check
 fuzz: deps
 	@./tools/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) demo
 
-# Installation: programs, manual pages, and the default look and hooks as
-# samples under $(PREFIX)/share/repopage.
+# Installation: programs, manual pages, and the default look, the hooks and
+# the server samples under $(PREFIX)/share/repopage, as CMakeLists.txt lists
+# them. uninstall removes what the last install from $(BUILD) wrote (give
+# it the same DESTDIR).
 PREFIX ?= /usr/local
 DESTDIR ?=
-BINDIR = $(DESTDIR)$(PREFIX)/bin
-MANDIR = $(DESTDIR)$(PREFIX)/share/man/man1
-SHAREDIR = $(DESTDIR)$(PREFIX)/share/repopage
-PROGRAMS = repopage repopage-index
-SAMPLES = assets/style.css assets/logo.png assets/favicon.png
-SCRIPTS = contrib/post-receive contrib/render-all
 
-.PHONY: install uninstall bench
+.PHONY: install uninstall bench deb
 
 install: build
-	install -d $(BINDIR) $(MANDIR) $(SHAREDIR)
-	install -m 755 $(addprefix $(BUILD)/,$(PROGRAMS)) $(BINDIR)
-	install -m 644 $(addprefix man/,$(addsuffix .1,$(PROGRAMS))) $(MANDIR)
-	install -m 644 $(SAMPLES) $(SHAREDIR)
-	install -m 755 $(SCRIPTS) $(SHAREDIR)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 uninstall:
-	rm -f $(addprefix $(BINDIR)/,$(PROGRAMS))
-	rm -f $(addprefix $(MANDIR)/,$(addsuffix .1,$(PROGRAMS)))
-	rm -f $(addprefix $(SHAREDIR)/,$(notdir $(SAMPLES) $(SCRIPTS)))
-	-rmdir $(SHAREDIR)
+	@[ -f $(BUILD)/install_manifest.txt ] || { echo "nothing installed from $(BUILD)"; exit 1; }
+	awk -v d="$(DESTDIR)" '{ printf "%s%s%c", d, $$0, 0 }' $(BUILD)/install_manifest.txt | xargs -0 rm -f
+	-rmdir $(DESTDIR)$(PREFIX)/share/repopage
+
+# The Debian package repopage_<version>_<arch>.deb, built here with
+# dpkg-buildpackage from this tree and checked by lintian (build-deb/).
+deb: NEEDS = deb
+deb: deps
+	@./tools/make-deb.sh
 
 # Speed and memory of a first render and of incremental runs; not a test.
 bench: build

@@ -7,7 +7,8 @@
 # tree (gen-history.sh's "wide" profile; 40000 commits take some minutes to
 # generate, once, and a few to measure). Each row is the median of 3 runs
 # (5 when a run takes under a second) of the whole process: wall and CPU
-# seconds, peak resident memory.
+# seconds, peak resident memory. BASELINE=path/to/an older repopage adds
+# its rows beside the current ones, in the same run.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -85,19 +86,37 @@ empty_full() {
 # Back to the state after a full -c render with one commit not yet seen.
 one_new_commit() { cp "$work/cache.base" "$work/inc/cache" && rm -f "$work/inc/commit/$new_id.html"; }
 
-# add_commit REPO: one commit on HEAD adding a small file, pinned identity.
+# add_commit REPO: one commit on HEAD that changes one file (the last of
+# HEAD's tree), pinned identity.
 add_commit() {
 	index=$work/index
 	rm -f "$index"
-	blob=$(printf 'one\nnew\ncommit\n' | git -C "$1" hash-object -w --stdin)
+	changed_path=$(git -C "$1" ls-tree -r --name-only HEAD | tail -n 1)
+	blob=$( (git -C "$1" cat-file blob "HEAD:$changed_path"; printf 'one\nnew\nline\n') |
+		git -C "$1" hash-object -w --stdin)
 	GIT_INDEX_FILE=$index git -C "$1" read-tree HEAD
-	GIT_INDEX_FILE=$index git -C "$1" update-index --add --cacheinfo "100644,$blob,bench-new.txt"
+	GIT_INDEX_FILE=$index git -C "$1" update-index --add --cacheinfo "100644,$blob,$changed_path"
 	tree=$(GIT_INDEX_FILE=$index git -C "$1" write-tree)
-	new_id=$(echo "Add one file for the incremental run" |
+	new_id=$(echo "Change one file for the incremental run" |
 		GIT_AUTHOR_NAME=Bench GIT_AUTHOR_EMAIL=bench@example.org GIT_AUTHOR_DATE="@2000000000 +0000" \
 		GIT_COMMITTER_NAME=Bench GIT_COMMITTER_EMAIL=bench@example.org GIT_COMMITTER_DATE="@2000000000 +0000" \
 		git -C "$1" commit-tree "$tree" -p HEAD)
 	git -C "$1" update-ref HEAD "$new_id"
+}
+
+# pages_touched: which pages one -c run after the new commit replaces, in
+# a copy of the site as the render before that commit left it.
+pages_touched() {
+	rm -rf "$work/touch"
+	cp -a "$work/inc.base" "$work/touch"
+	sleep 1
+	(cd "$work/touch" && find . -type f -printf '%p|%i %T@\n' | sort) >"$work/stamps.before"
+	(cd "$work/touch" && "$repopage" -c cache "$work/clone")
+	(cd "$work/touch" && find . -type f -printf '%p|%i %T@\n' | sort) >"$work/stamps.after"
+	touched=$(awk -F'|' 'NR == FNR { old[$1] = $2; next } old[$1] != $2 { print $1 }' \
+		"$work/stamps.before" "$work/stamps.after" | grep -v '^./cache$' | sort | tr '\n' ' ')
+	echo "pages replaced by that run: $(echo "$touched" | wc -w) of $(grep -c '\.html|\|\.xml|' \
+		"$work/stamps.after"): $touched"
 }
 
 # The sums over the rows of log.html, in floor's format.
@@ -116,6 +135,8 @@ bench_repo() {
 
 	measure "repopage, first render" "$work/full" empty_full "$repopage" "$repo"
 	full_wall=$wall full_cpu=$cpu
+	[ -z "${BASELINE:-}" ] ||
+		measure "baseline, first render" "$work/full" empty_full "$BASELINE" "$repo"
 	stdout_to=$work/floor.out
 	measure "floor" "$work" nothing "$floor" "$repo"
 	stdout_to=/dev/null
@@ -129,9 +150,14 @@ bench_repo() {
 	mkdir "$work/inc"
 	(cd "$work/inc" && "$repopage" -c cache "$work/clone")
 	cp "$work/inc/cache" "$work/cache.base"
+	rm -rf "$work/inc.base"
+	cp -a "$work/inc" "$work/inc.base"
 	add_commit "$work/clone"
 	measure "repopage -c, 1 new commit" "$work/inc" one_new_commit "$repopage" -c cache "$work/clone"
 	inc_wall=$wall inc_cpu=$cpu
+	[ -z "${BASELINE:-}" ] ||
+		measure "baseline -c, 1 new commit" "$work/inc" one_new_commit "$BASELINE" -c cache "$work/clone"
+	pages_touched
 	measure "repopage -c, no new commit" "$work/inc" nothing "$repopage" -c cache "$work/clone"
 
 	floor_sums=$(cat "$work/floor.out")

@@ -3,11 +3,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sched.h>
 
 const char *repodir;
 const char *cachefile;
 const char *baseurl = "";
 int64_t log_limit = -1;
+unsigned jobs = 1;
 
 // strtoll's own leniency stays: leading blanks and a "+" are accepted.
 static int parse_limit(const char *value)
@@ -49,4 +52,23 @@ int scan_arguments(int argc, char *argv[])
 			return -1;
 	}
 	return repodir ? 0 : -1;
+}
+
+// Threads for the commits: REPOPAGE_JOBS, else every processor the process
+// may run on, at most 16 (the walk's own share in one thread keeps more from
+// paying off). A value is digits only, and at most 256 threads are made.
+int choose_jobs()
+{
+	const char *value = getenv("REPOPAGE_JOBS");
+	if (!value) {
+		cpu_set_t set;
+		int count = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+		jobs = static_cast<unsigned>(count < 1 ? 1 : count > 16 ? 16 : count);
+		return 0;
+	}
+	size_t digits = strspn(value, "0123456789");
+	if (digits == 0 || value[digits] != '\0' || strspn(value, "0") == digits)
+		return -1;
+	jobs = digits > 3 || atoi(value) > 256 ? 256 : static_cast<unsigned>(atoi(value));
+	return 0;
 }

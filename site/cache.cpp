@@ -7,10 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-git_oid cached_id;
-FILE *new_cache;
-char temp_cache_path[64] = "cache.XXXXXXXXXXXX";
-
 // The previous cache's first line, at most 41 characters (40 digits and a
 // newline); anything after the 40th character is ignored. 0, or -1 when
 // there is no line, -2 when it holds no object id.
@@ -23,13 +19,13 @@ int read_cache_head(FILE *old_cache, git_oid *id)
 }
 
 // The previous cache, positioned after its first line; none when there is
-// no previous cache, and cached_id then stays all zero.
-static FILE *open_old_cache()
+// no previous cache, and the cached id then stays all zero.
+static FILE *open_old_cache(log_cache *cache)
 {
 	FILE *old_cache = fopen(cachefile, "r");
 	if (!old_cache)
 		return nullptr;
-	int head = read_cache_head(old_cache, &cached_id);
+	int head = read_cache_head(old_cache, &cache->cached_id);
 	if (head == -1)
 		errx(1, "%s: no object id", cachefile);
 	if (head == -2)
@@ -37,23 +33,26 @@ static FILE *open_old_cache()
 	return old_cache;
 }
 
-static void open_new_cache(const git_oid *head)
+static void open_new_cache(log_cache *cache, const git_oid *head)
 {
-	int fd = mkstemp(temp_cache_path);
+	snprintf(cache->temp_path, sizeof cache->temp_path, "cache.XXXXXXXXXXXX");
+	int fd = mkstemp(cache->temp_path);
 	if (fd < 0)
 		err(1, "mkstemp");
-	new_cache = fdopen(fd, "w");
-	if (!new_cache)
-		err(1, "fdopen: '%s'", temp_cache_path);
-	static char stream_buffer[PAGE_BUFFER];
-	use_buffer(new_cache, stream_buffer, sizeof stream_buffer);
+	cache->new_cache = fdopen(fd, "w");
+	if (!cache->new_cache)
+		err(1, "fdopen: '%s'", cache->temp_path);
+	cache->buffer = static_cast<char *>(malloc(PAGE_BUFFER));
+	if (!cache->buffer)
+		err(1, "malloc");
+	use_buffer(cache->new_cache, cache->buffer, PAGE_BUFFER);
 	char buffer[1024];
 	git_oid_tostr(buffer, sizeof buffer, head);
-	fprintf(new_cache, "%s\n", buffer);
+	fprintf(cache->new_cache, "%s\n", buffer);
 }
 
 // The cached rows go unparsed after the new ones, to the log and the cache.
-static void copy_old_rows(FILE *old_cache, FILE *log)
+static void copy_old_rows(FILE *old_cache, FILE *log, FILE *new_cache)
 {
 	char buffer[1024];
 	while (!feof(old_cache)) {
@@ -70,21 +69,37 @@ static void copy_old_rows(FILE *old_cache, FILE *log)
 	fclose(old_cache);
 }
 
-void cached_log_body(FILE *log, const git_oid *head)
+void cached_log_body(log_walk *walk, log_cache *cache, const git_oid *head)
 {
-	FILE *old_cache = open_old_cache();
-	open_new_cache(head);
-	walk_log(log, head);
-	if (old_cache)
-		copy_old_rows(old_cache, log);
-	stream_close(new_cache, temp_cache_path);
-	new_cache = nullptr;
+	FILE *old_cache = open_old_cache(cache);
+	open_new_cache(cache, head);
+	walk->cached_id = &cache->cached_id;
+	walk->new_cache = cache->new_cache;
+	walk_log(walk, head);
+	// A walk to the end of the history never met the cached commit (the
+	// history was rewritten, or the cache is another repository's): its
+	// rows are all there is, and the cached ones would repeat them.
+	if (old_cache && walk->report.end == WALK_HISTORY_END)
+		fclose(old_cache);
+	else if (old_cache)
+		copy_old_rows(old_cache, walk->log, cache->new_cache);
+	stream_close(cache->new_cache, cache->temp_path);
+	cache->new_cache = walk->new_cache = nullptr;
+	free(cache->buffer);
+	cache->buffer = nullptr;
 }
 
-void cache_install()
+void cache_install(const log_cache *cache)
 {
-	if (rename(temp_cache_path, cachefile) != 0)
-		err(1, "rename: '%s' to '%s'", temp_cache_path, cachefile);
-	if (chmod(cachefile, file_creation_mode()) != 0)
+	if (rename(cache->temp_path, cachefile) != 0)
+		err(1, "rename: '%s' to '%s'", cache->temp_path, cachefile);
+	if (chmod(cachefile, new_file_mode) != 0)
 		err(1, "chmod: '%s'", cachefile);
+}
+
+// A run that could not render every new commit keeps the old cache, so the
+// next run walks over those commits again.
+void cache_discard(const log_cache *cache)
+{
+	unlink(cache->temp_path);
 }

@@ -4,11 +4,11 @@
 
 #include <cstring>
 
-static void put_commit_link(FILE *fp, const char *label, const char *id)
+static void put_commit_link(FILE *fp, const char *prefix, const char *label, const char *id)
 {
 	fputs(label, fp);
 	fputs(" <a href=\"", fp);
-	fputs(relative_prefix, fp);
+	fputs(prefix, fp);
 	fputs("commit/", fp);
 	fputs(id, fp);
 	fputs(".html\">", fp);
@@ -16,11 +16,11 @@ static void put_commit_link(FILE *fp, const char *label, const char *id)
 	fputs("</a>\n", fp);
 }
 
-void commit_header_block(FILE *fp, const commit_record *r)
+void commit_header_block(FILE *fp, const char *prefix, const commit_record *r)
 {
-	put_commit_link(fp, "<b>commit</b>", r->id_text);
+	put_commit_link(fp, prefix, "<b>commit</b>", r->id_text);
 	if (r->parent_id_text[0])
-		put_commit_link(fp, "<b>parent</b>", r->parent_id_text);
+		put_commit_link(fp, prefix, "<b>parent</b>", r->parent_id_text);
 	if (r->author) {
 		fputs("<b>Author:</b> ", fp);
 		put_html(fp, r->author->name);
@@ -177,24 +177,24 @@ static void diff_hunks(FILE *fp, git_patch *patch, size_t i)
 	}
 }
 
-static void put_file_link(FILE *fp, const char *path)
+static void put_file_link(FILE *fp, const char *prefix, const char *path)
 {
-	fputs(relative_prefix, fp);
+	fputs(prefix, fp);
 	fputs("file/", fp);
 	uri_escape(fp, path, strlen(path));
 	fputs(".html\">", fp);
 	put_html(fp, path);
 }
 
-static void diff_section(FILE *fp, const commit_record *r, size_t i)
+static void diff_section(FILE *fp, const char *prefix, const commit_record *r, size_t i)
 {
 	const git_diff_delta *delta = entry_delta(r, i);
 	fputs("<b>diff --git a/<a id=\"h", fp);
 	put_size(fp, i);
 	fputs("\" href=\"", fp);
-	put_file_link(fp, delta->old_file.path);
+	put_file_link(fp, prefix, delta->old_file.path);
 	fputs("</a> b/<a href=\"", fp);
-	put_file_link(fp, delta->new_file.path);
+	put_file_link(fp, prefix, delta->new_file.path);
 	fputs("</a></b>\n", fp);
 	if (delta->flags & GIT_DIFF_FLAG_BINARY)
 		fputs("Binary files differ.\n", fp);
@@ -202,17 +202,16 @@ static void diff_section(FILE *fp, const commit_record *r, size_t i)
 		diff_hunks(fp, r->deltas[i]->patch, i);
 }
 
-void commit_diff_block(FILE *fp, const commit_record *r)
+void commit_diff_block(FILE *fp, const char *prefix, const commit_record *r)
 {
-	commit_header_block(fp, r);
+	commit_header_block(fp, prefix, r);
 	if (!r->deltas)
 		return;
-	if (r->file_count > 1000 || r->delta_count > 1000 || r->added_lines > 100000 ||
-	    r->deleted_lines > 100000) {
+	if (diff_too_large(r)) {
 		fputs("Diff is too large, output suppressed.\n", fp);
 		return;
 	}
 	diffstat(fp, r);
 	for (size_t i = 0; i < r->delta_count; i++)
-		diff_section(fp, r, i);
+		diff_section(fp, prefix, r, i);
 }

@@ -13,10 +13,11 @@ static void *zero_alloc(size_t count, size_t size)
 	return p;
 }
 
-commit_record *commit_record_load(const git_oid *id)
+commit_record *commit_record_load(git_repository *repo, const git_oid *id)
 {
 	commit_record *r = static_cast<commit_record *>(zero_alloc(1, sizeof *r));
-	if (git_commit_lookup(&r->commit, repository, id) != 0) {
+	r->repo = repo;
+	if (git_commit_lookup(&r->commit, repo, id) != 0) {
 		commit_record_free(r);
 		return nullptr;
 	}
@@ -81,6 +82,23 @@ static void count_lines(commit_record *r, delta_stats *stats)
 	}
 }
 
+// A page that will only say the diff is too large needs no patch: a commit
+// of hundreds of large files would otherwise hold all their lines at once.
+// The counts stay.
+static void drop_patches(commit_record *r, size_t first, size_t last)
+{
+	for (size_t i = first; i <= last; i++) {
+		git_patch_free(r->deltas[i]->patch);
+		r->deltas[i]->patch = nullptr;
+	}
+}
+
+bool diff_too_large(const commit_record *r)
+{
+	return r->file_count > 1000 || r->delta_count > 1000 || r->added_lines > 100000 ||
+	       r->deleted_lines > 100000;
+}
+
 // The failure path: back to the state right after loading.
 static int diff_failed(commit_record *r)
 {
@@ -103,7 +121,7 @@ static void load_parent(commit_record *r)
 		r->parent = nullptr;
 		return;
 	}
-	if (git_tree_lookup(&r->parent_tree, repository, git_commit_tree_id(r->parent)) != 0) {
+	if (git_tree_lookup(&r->parent_tree, r->repo, git_commit_tree_id(r->parent)) != 0) {
 		r->parent_tree = nullptr;
 		git_commit_free(r->parent);
 		r->parent = nullptr;
@@ -117,7 +135,7 @@ static int compute_diff(commit_record *r)
 	git_diff_init_options(&opts, GIT_DIFF_OPTIONS_VERSION);
 	opts.flags |= GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
 		      GIT_DIFF_DISABLE_PATHSPEC_MATCH;
-	if (tree_diff(&r->diff, repository, r->parent_tree, r->commit_tree, &opts) != 0)
+	if (tree_diff(&r->diff, r->repo, r->parent_tree, r->commit_tree, &opts) != 0)
 		return -1;
 	git_diff_find_options find;
 	if (git_diff_find_init_options(&find, GIT_DIFF_FIND_OPTIONS_VERSION) != 0)
@@ -128,7 +146,7 @@ static int compute_diff(commit_record *r)
 
 int commit_record_diff(commit_record *r)
 {
-	if (git_tree_lookup(&r->commit_tree, repository, git_commit_tree_id(r->commit)) != 0) {
+	if (git_tree_lookup(&r->commit_tree, r->repo, git_commit_tree_id(r->commit)) != 0) {
 		r->commit_tree = nullptr;
 		return diff_failed(r);
 	}
@@ -140,6 +158,8 @@ int commit_record_diff(commit_record *r)
 		return 0;
 	r->deltas = static_cast<delta_stats **>(zero_alloc(n, sizeof *r->deltas));
 	r->delta_count = n;
+	r->file_count = n;
+	bool dropped = false;
 	for (size_t i = 0; i < n; i++) {
 		git_patch *patch;
 		if (git_patch_from_diff(&patch, r->diff, i) != 0)
@@ -149,7 +169,10 @@ int commit_record_diff(commit_record *r)
 		r->deltas[i] = stats;
 		if (patch && !(git_patch_get_delta(patch)->flags & GIT_DIFF_FLAG_BINARY))
 			count_lines(r, stats);
+		if (diff_too_large(r)) {
+			drop_patches(r, dropped ? i : 0, i);
+			dropped = true;
+		}
 	}
-	r->file_count = n;
 	return 0;
 }

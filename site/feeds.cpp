@@ -85,7 +85,7 @@ static void head_entries(FILE *fp)
 	git_oid id;
 	if (git_revwalk_push_head(walk) == 0) {
 		for (int remaining = 100; remaining > 0 && git_revwalk_next(&id, walk) == 0; remaining--) {
-			commit_record *r = commit_record_load(&id);
+			commit_record *r = commit_record_load(repository, &id);
 			if (!r)
 				break;
 			atom_entry(fp, r, "");

@@ -12,9 +12,8 @@ static const char FILES_TABLE_HEAD[] =
 	"<table id=\"files\"><thead>\n<tr><td><b>Mode</b></td><td><b>Name</b></td>"
 	"<td class=\"num\" align=\"right\"><b>Size</b></td></tr>\n</thead><tbody>\n";
 
-const char *mode_string(git_filemode_t filemode)
+const char *mode_string(git_filemode_t filemode, char (&text)[11])
 {
-	static char text[11];
 	unsigned mode = static_cast<unsigned>(filemode);
 	static const char TYPE_LETTERS[] = "?pc?d?b?-?l?s???"; // by (mode >> 12)
 	memcpy(text, "----------", 11);
@@ -107,7 +106,8 @@ static void build_prefix(char (&prefix)[1024], const char *page_path)
 	}
 }
 
-int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_t size)
+int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,
+		  size_t size)
 {
 	char prefix[1024] = {0};
 	if (snprintf(prefix, sizeof prefix, "%s", page_path) >= static_cast<int>(sizeof prefix))
@@ -115,19 +115,16 @@ int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_
 	const char *dir = dirname(prefix);
 	if (!dir)
 		err(1, "dirname");
-	// Files of one directory come one after another: make it only once.
-	static char made_dir[1024];
-	if (strcmp(dir, made_dir) != 0) {
+	if (strcmp(dir, pages->made_dir) != 0) {
 		if (make_dirs(dir) != 0)
 			return -1;
-		snprintf(made_dir, sizeof made_dir, "%s", dir);
+		snprintf(pages->made_dir, sizeof pages->made_dir, "%s", dir);
 	}
 	build_prefix(prefix, page_path);
-	relative_prefix = prefix;
 
-	static char buffer[PAGE_BUFFER];
-	FILE *fp = open_page(page_path, buffer);
-	write_page_header(fp, name);
+	page_open(&pages->page, page_path, true);
+	FILE *fp = pages->page.stream;
+	write_page_header(fp, prefix, name);
 	fputs("<p> ", fp);
 	put_html(fp, name);
 	fprintf(fp, " (%zuB)</p><hr/>", size);
@@ -137,8 +134,7 @@ int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_
 	else
 		lines = static_cast<int64_t>(blob_lines(fp, blob));
 	write_page_footer(fp);
-	stream_close(fp, page_path);
-	relative_prefix = "";
+	page_close(&pages->page);
 	return lines;
 }
 
@@ -155,10 +151,10 @@ static bool unsafe_entry_name(const char *name)
 static void file_row(FILE *fp, const git_tree_entry *entry, const char *path,
 		     const char *page_path, int64_t lines, size_t size)
 {
+	char mode[11];
 	fputs("<tr><td>", fp);
-	fputs(mode_string(git_tree_entry_filemode(entry)), fp);
+	fputs(mode_string(git_tree_entry_filemode(entry), mode), fp);
 	fputs("</td><td><a href=\"", fp);
-	fputs(relative_prefix, fp);
 	uri_escape(fp, page_path, strlen(page_path));
 	fputs("\">", fp);
 	put_html(fp, path);
@@ -174,9 +170,7 @@ static void submodule_row(FILE *fp, const git_tree_entry *entry, const char *pat
 {
 	char short_id[8];
 	git_oid_tostr(short_id, sizeof short_id, git_tree_entry_id(entry));
-	fputs("<tr><td>m---------</td><td><a href=\"", fp);
-	fputs(relative_prefix, fp);
-	fputs("file/.gitmodules.html\">", fp);
+	fputs("<tr><td>m---------</td><td><a href=\"file/.gitmodules.html\">", fp);
 	put_html(fp, path);
 	fputs("</a> @ ", fp);
 	put_html(fp, short_id);
@@ -184,7 +178,8 @@ static void submodule_row(FILE *fp, const git_tree_entry *entry, const char *pat
 }
 
 // Returns -1 when the walk must stop, 0 otherwise.
-static int tree_entry_rows(FILE *fp, const git_tree_entry *entry, const char *tree_path)
+static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *entry,
+			   const char *tree_path)
 {
 	const char *name = git_tree_entry_name(entry);
 	if (!name)
@@ -207,21 +202,21 @@ static int tree_entry_rows(FILE *fp, const git_tree_entry *entry, const char *tr
 	if (git_object_type(obj) == GIT_OBJECT_BLOB) {
 		git_blob *blob = reinterpret_cast<git_blob *>(obj);
 		size_t size = static_cast<size_t>(git_blob_rawsize(blob));
-		int64_t lines = blob_page(blob, page_path, name, size);
+		int64_t lines = blob_page(pages, blob, page_path, name, size);
 		file_row(fp, entry, path, page_path, lines, size);
 	} else if (git_object_type(obj) == GIT_OBJECT_TREE) {
-		result = tree_rows(fp, reinterpret_cast<git_tree *>(obj), path);
+		result = tree_rows(fp, pages, reinterpret_cast<git_tree *>(obj), path);
 	}
 	git_object_free(obj);
 	return result == 0 ? 0 : -1;
 }
 
-int tree_rows(FILE *fp, git_tree *tree, const char *path)
+int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path)
 {
 	size_t count = git_tree_entrycount(tree);
 	for (size_t i = 0; i < count; i++) {
 		const git_tree_entry *entry = git_tree_entry_byindex(tree, i);
-		if (!entry || tree_entry_rows(fp, entry, path) != 0)
+		if (!entry || tree_entry_rows(fp, pages, entry, path) != 0)
 			return -1;
 	}
 	return 0;
@@ -233,8 +228,10 @@ int files_page_body(FILE *fp, const git_oid *head)
 	git_commit *commit = nullptr;
 	git_tree *tree = nullptr;
 	int result = -1;
+	file_pages pages = {};
 	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&tree, commit) == 0)
-		result = tree_rows(fp, tree, "");
+		result = tree_rows(fp, &pages, tree, "");
+	page_output_free(&pages.page);
 	fputs("</tbody></table>", fp);
 	git_commit_free(commit);
 	git_tree_free(tree);

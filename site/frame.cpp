@@ -3,15 +3,15 @@
 
 #include <cstring>
 
-// Writes "<before>" relative_prefix "<after>".
-static void put_link(FILE *fp, const char *before, const char *after)
+// Writes "<before>" prefix "<after>".
+static void put_link(FILE *fp, const char *before, const char *prefix, const char *after)
 {
 	fputs(before, fp);
-	fputs(relative_prefix, fp);
+	fputs(prefix, fp);
 	fputs(after, fp);
 }
 
-static void write_head(FILE *fp, const char *title)
+static void write_head(FILE *fp, const char *prefix, const char *title)
 {
 	fputs("<!DOCTYPE html>\n<html>\n<head>\n"
 	      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" />\n"
@@ -24,22 +24,22 @@ static void write_head(FILE *fp, const char *title)
 	if (description[0])
 		fputs(" - ", fp);
 	put_html(fp, description);
-	put_link(fp, "</title>\n<link rel=\"icon\" type=\"image/png\" href=\"", "favicon.png\" />\n");
+	put_link(fp, "</title>\n<link rel=\"icon\" type=\"image/png\" href=\"", prefix, "favicon.png\" />\n");
 	fputs("<link rel=\"alternate\" type=\"application/atom+xml\" title=\"", fp);
 	put_html(fp, repo_name);
-	put_link(fp, " Atom Feed\" href=\"", "atom.xml\" />\n");
+	put_link(fp, " Atom Feed\" href=\"", prefix, "atom.xml\" />\n");
 	fputs("<link rel=\"alternate\" type=\"application/atom+xml\" title=\"", fp);
 	put_html(fp, repo_name);
-	put_link(fp, " Atom Feed (tags)\" href=\"", "tags.xml\" />\n");
-	put_link(fp, "<link rel=\"stylesheet\" type=\"text/css\" href=\"", "style.css\" />\n");
+	put_link(fp, " Atom Feed (tags)\" href=\"", prefix, "tags.xml\" />\n");
+	put_link(fp, "<link rel=\"stylesheet\" type=\"text/css\" href=\"", prefix, "style.css\" />\n");
 	fputs("</head>\n<body>\n<table><tr><td>", fp);
 }
 
 // The logo links one level above the site root, where the index lives.
-static void write_banner(FILE *fp)
+static void write_banner(FILE *fp, const char *prefix)
 {
-	put_link(fp, "<a href=\"../", "\"><img src=\"");
-	fputs(relative_prefix, fp);
+	put_link(fp, "<a href=\"../", prefix, "\"><img src=\"");
+	fputs(prefix, fp);
 	fputs("logo.png\" alt=\"\" width=\"32\" height=\"32\" /></a>", fp);
 	fputs("</td><td><h1>", fp);
 	put_html(fp, short_name);
@@ -55,47 +55,38 @@ static void write_banner(FILE *fp)
 	}
 }
 
-static void put_file_link(FILE *fp, const char *path, const char *label)
+static void put_file_link(FILE *fp, const char *prefix, const char *path, const char *label)
 {
-	put_link(fp, " | <a href=\"", "file/");
+	put_link(fp, " | <a href=\"", prefix, "file/");
 	fputs(path, fp);
 	fputs(".html\">", fp);
 	fputs(label, fp);
 	fputs("</a>", fp);
 }
 
-static void write_navigation(FILE *fp)
+static void write_navigation(FILE *fp, const char *prefix)
 {
 	fputs("<tr><td></td><td>\n", fp);
-	put_link(fp, "<a href=\"", "log.html\">Log</a> | ");
-	put_link(fp, "<a href=\"", "files.html\">Files</a> | ");
-	put_link(fp, "<a href=\"", "refs.html\">Refs</a>");
+	put_link(fp, "<a href=\"", prefix, "log.html\">Log</a> | ");
+	put_link(fp, "<a href=\"", prefix, "files.html\">Files</a> | ");
+	put_link(fp, "<a href=\"", prefix, "refs.html\">Refs</a>");
 	if (submodules_path)
-		put_file_link(fp, submodules_path, "Submodules");
+		put_file_link(fp, prefix, submodules_path, "Submodules");
 	if (readme_path)
-		put_file_link(fp, readme_path, "README");
+		put_file_link(fp, prefix, readme_path, "README");
 	if (license_path)
-		put_file_link(fp, license_path, "LICENSE");
+		put_file_link(fp, prefix, license_path, "LICENSE");
 	fputs("</td></tr></table>\n<hr/>\n<div id=\"content\">\n", fp);
 }
 
-void write_page_header(FILE *fp, const char *title)
+void write_page_header(FILE *fp, const char *prefix, const char *title)
 {
-	write_head(fp, title);
-	write_banner(fp);
-	write_navigation(fp);
+	write_head(fp, prefix, title);
+	write_banner(fp, prefix);
+	write_navigation(fp, prefix);
 }
 
 void write_page_footer(FILE *fp)
 {
 	fputs("</div>\n</body>\n</html>\n", fp);
-}
-
-// Pages are written in large blocks: a commit page or a file page can run
-// to megabytes.
-FILE *open_page(const char *path, char *buffer)
-{
-	FILE *fp = open_or_die(path, "w");
-	use_buffer(fp, buffer, PAGE_BUFFER);
-	return fp;
 }

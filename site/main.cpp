@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 git_repository *repository;
+unsigned new_file_mode;
 git_oid head_id;
 bool has_head;
 const char *repo_name = "";
@@ -20,7 +21,6 @@ char clone_url[1024];
 const char *license_path;
 const char *readme_path;
 const char *submodules_path;
-const char *relative_prefix = "";
 
 static const char LOG_TABLE_HEAD[] =
 	"<table id=\"log\"><thead>\n<tr><td><b>Date</b></td>"
@@ -29,6 +29,38 @@ static const char LOG_TABLE_HEAD[] =
 	"<td class=\"num\" align=\"right\"><b>+</b></td>"
 	"<td class=\"num\" align=\"right\"><b>-</b></td></tr>\n</thead><tbody>\n";
 
+// libgit2's text for the last failed call.
+const char *git_message()
+{
+	const git_error *e = git_error_last();
+	return e && e->message ? e->message : "unknown error";
+}
+
+// HEAD's commit: an annotated tag is peeled to it. An unborn HEAD (a new
+// repository, or HEAD on a branch not made yet) gives an empty site; any
+// other failure is fatal before a file is written, so a good site is never
+// replaced by an empty one when HEAD or the objects cannot be read.
+static void resolve_head(const char *program)
+{
+	git_object *head = nullptr;
+	if (git_revparse_single(&head, repository, "HEAD") != 0) {
+		char message[512];
+		snprintf(message, sizeof message, "%s", git_message());
+		if (git_repository_head_unborn(repository) == 1)
+			return;
+		fprintf(stderr, "%s: cannot read HEAD: %s\n", program, message);
+		exit(1);
+	}
+	git_object *commit = nullptr;
+	if (git_object_type(head) == GIT_OBJECT_TAG && git_object_peel(&commit, head, GIT_OBJECT_COMMIT) == 0)
+		git_oid_cpy(&head_id, git_object_id(commit));
+	else
+		git_oid_cpy(&head_id, git_object_id(head));
+	has_head = true;
+	git_object_free(commit);
+	git_object_free(head);
+}
+
 static void open_repository(const char *program)
 {
 	libgit2_setup();
@@ -36,12 +68,7 @@ static void open_repository(const char *program)
 		fprintf(stderr, "%s: cannot open repository\n", program);
 		exit(1);
 	}
-	git_object *head = nullptr;
-	if (git_revparse_single(&head, repository, "HEAD") == 0) {
-		git_oid_cpy(&head_id, git_object_id(head));
-		has_head = true;
-	}
-	git_object_free(head);
+	resolve_head(program);
 }
 
 // The first of `specs` that names a blob at the top of HEAD's tree,
@@ -81,48 +108,61 @@ static void read_metadata(const char *real_path)
 	submodules_path = probe_blob(SUBMODULES, 1);
 }
 
-static char top_buffer[PAGE_BUFFER]; // one top-level page is open at a time
-
-static void write_log_page()
+static void write_log_page(page_output *page, log_walk *walk, log_cache *cache)
 {
-	FILE *fp = open_page("log.html", top_buffer);
-	relative_prefix = "";
+	page_open(page, "log.html", true);
+	FILE *fp = page->stream;
 	mkdir("commit", 0777);
-	write_page_header(fp, "Log");
+	write_page_header(fp, "", "Log");
 	fputs(LOG_TABLE_HEAD, fp);
+	walk->log = fp;
+	walk->rows_left = log_limit;
 	if (cachefile && has_head)
-		cached_log_body(fp, &head_id);
+		cached_log_body(walk, cache, &head_id);
 	else if (has_head)
-		walk_log(fp, &head_id);
+		walk_log(walk, &head_id);
 	fputs("</tbody></table>", fp);
 	write_page_footer(fp);
-	stream_close(fp, "log.html");
+	page_close(page);
 }
 
-static void write_files_page()
+static void write_files_page(page_output *page)
 {
-	FILE *fp = open_page("files.html", top_buffer);
-	write_page_header(fp, "Files");
+	page_open(page, "files.html", true);
+	write_page_header(page->stream, "", "Files");
 	if (has_head)
-		files_page_body(fp, &head_id);
-	write_page_footer(fp);
-	stream_close(fp, "files.html");
+		files_page_body(page->stream, &head_id);
+	write_page_footer(page->stream);
+	page_close(page);
 }
 
-static void write_refs_page()
+static void write_refs_page(page_output *page)
 {
-	FILE *fp = open_page("refs.html", top_buffer);
-	write_page_header(fp, "Refs");
-	refs_page_body(fp);
-	write_page_footer(fp);
-	stream_close(fp, "refs.html");
+	page_open(page, "refs.html", true);
+	write_page_header(page->stream, "", "Refs");
+	refs_page_body(page->stream);
+	write_page_footer(page->stream);
+	page_close(page);
 }
 
-static void write_feed(const char *name, int all)
+static void write_feed(page_output *page, const char *name, int all)
 {
-	FILE *fp = open_page(name, top_buffer);
-	atom_feed(fp, all);
-	stream_close(fp, name);
+	page_open(page, name, true);
+	atom_feed(page->stream, all);
+	page_close(page);
+}
+
+// The commits the walk could not render, in walk order: 1 when there are
+// any, so a hook or cron job notices.
+static int report_failures(const char *program, walk_report *report)
+{
+	for (size_t i = 0; i < report->failure_count; i++) {
+		const walk_failure *f = &report->failures[i];
+		fprintf(stderr, "%s: cannot %s commit %s: %s\n", program, f->what, f->id_text, f->message);
+		free(f->message);
+	}
+	free(report->failures);
+	return report->failure_count > 0 ? 1 : 0;
 }
 
 int main(int argc, char *argv[])
@@ -131,22 +171,35 @@ int main(int argc, char *argv[])
 		fprintf(stderr, "%s [-c cachefile | -l commits] [-u baseurl] repodir\n", argv[0]);
 		return 1;
 	}
-	static char real_path[PATH_MAX];
+	new_file_mode = file_creation_mode();
+	if (choose_jobs() != 0) {
+		fprintf(stderr, "%s: REPOPAGE_JOBS must be a positive decimal number, not '%s'\n", argv[0],
+			getenv("REPOPAGE_JOBS"));
+		return 1;
+	}
+	char real_path[PATH_MAX];
 	if (!realpath(repodir, real_path))
 		err(1, "realpath");
 	open_repository(argv[0]);
 	read_metadata(real_path);
 
-	write_log_page();
-	write_files_page();
-	write_refs_page();
-	write_feed("atom.xml", 1);
-	write_feed("tags.xml", 0);
-	if (cachefile && has_head)
-		cache_install();
+	log_walk walk = {};
+	log_cache cache = {};
+	page_output top = {};
+	write_log_page(&top, &walk, &cache);
+	write_files_page(&top);
+	write_refs_page(&top);
+	write_feed(&top, "atom.xml", 1);
+	write_feed(&top, "tags.xml", 0);
+	page_output_free(&top);
+	if (cachefile && has_head && walk.report.failure_count == 0)
+		cache_install(&cache);
+	else if (cachefile && has_head)
+		cache_discard(&cache);
+	int status = report_failures(argv[0], &walk.report);
 
 	git_repository_free(repository);
 	git_libgit2_shutdown();
 	free(short_name);
-	return 0;
+	return status;
 }

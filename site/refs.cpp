@@ -74,7 +74,7 @@ static int peeled_record(git_reference *ref, commit_record **record)
 		git_object_free(peeled);
 		return -1;
 	}
-	*record = commit_record_load(id);
+	*record = commit_record_load(repository, id);
 	git_object_free(peeled);
 	return *record ? 1 : 0;
 }

@@ -7,12 +7,13 @@
 #include <git2.h>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
-// Set during start-up and read afterwards, except where noted.
+// Set during start-up and only read afterwards.
 extern const char *repodir;         // the repository directory as given
 extern const char *cachefile;       // -c: the log cache, or none
 extern const char *baseurl;         // -u: prefix of the feeds' links
-extern int64_t log_limit;           // -l: rows still to write; -1 no limit
+extern int64_t log_limit;           // -l: rows to write; -1 no limit
 extern git_repository *repository;  // owned; freed at the end of the run
 extern git_oid head_id;             // what HEAD resolves to ...
 extern bool has_head;               // ... when it resolves at all
@@ -23,12 +24,11 @@ extern char clone_url[1024];        // first line of "url", newline cut
 extern const char *license_path;    // LICENSE, LICENSE.md or COPYING blob
 extern const char *readme_path;     // README or README.md blob
 extern const char *submodules_path; // ".gitmodules" blob
-extern const char *relative_prefix; // from the page being written to the root
 
-// Log cache state.
-extern git_oid cached_id;           // first line of the previous cache
-extern FILE *new_cache;             // rows of this run and the cached ones
-extern char temp_cache_path[64];    // mkstemp name of new_cache
+extern unsigned jobs;               // threads that render commits
+// 0666 less the umask: the mode fopen would give a new page. Read once, as
+// reading the umask means setting it, which threads must not race on.
+extern unsigned new_file_mode;
 
 // One changed file of a commit.
 struct delta_stats {
@@ -39,6 +39,7 @@ struct delta_stats {
 
 // One loaded commit; with its diff against the first parent once diffed.
 struct commit_record {
+	git_repository *repo;           // borrowed: where it was loaded
 	char id_text[GIT_OID_SHA1_HEXSIZE + 1];
 	char parent_id_text[GIT_OID_SHA1_HEXSIZE + 1]; // empty: no parent
 	const git_signature *author;    // borrowed from commit
@@ -63,43 +64,159 @@ struct ref_entry {
 	commit_record *record;
 };
 
+// A commit the walk could not render, named once the pages are written.
+struct walk_failure {
+	char id_text[GIT_OID_SHA1_HEXSIZE + 1];
+	const char *what; // "read" or "diff"
+	char *message;    // owned: libgit2's reason
+};
+
+// How the walk of the log ended.
+enum walk_end {
+	WALK_HISTORY_END = 0, // every commit of the history was visited
+	WALK_CACHED = 1,      // the cached commit was met
+	WALK_BROKEN = 2,      // a commit could not be read
+};
+
+struct walk_report {
+	walk_end end;
+	walk_failure *failures; // owned, failure_count entries, in walk order
+	size_t failure_count;
+};
+
+// libgit2's text for its last failed call.
+const char *git_message();
+
 // Command line: 0, or -1 when it asks for the usage message.
 int scan_arguments(int argc, char *argv[]);
+// REPOPAGE_JOBS or the processors at hand: 0, or -1 for a bad value.
+int choose_jobs();
 
-// Page frame. Each open page has a buffer of its own, PAGE_BUFFER bytes.
-constexpr size_t PAGE_BUFFER = 1 << 16;
-void write_page_header(FILE *stream, const char *title);
+// Page frame.
+// Links carry `prefix`, the way from the page's directory to the site's
+// root: "" on top-level pages, "../" on commit pages.
+void write_page_header(FILE *stream, const char *prefix, const char *title);
 void write_page_footer(FILE *stream);
-FILE *open_page(const char *path, char *buffer);
+
+// A page being written under a temporary name beside it, compared on the
+// way with the page in place. Owned by its writer; its buffers serve one
+// page after another until page_output_free.
+constexpr size_t PAGE_BUFFER = 1 << 16;
+struct page_output {
+	FILE *stream;           // what the page is written to
+	char path[1024];        // the page's own name
+	char temp[1024 + 16];   // the temporary file, renamed over path
+	int temp_fd;
+	int old_fd;             // the page in place while it matches, else -1
+	off_t written;          // bytes of the page so far
+	bool changed;           // it differs from the page in place
+	char *buffer;           // the stream's, PAGE_BUFFER bytes
+	char *compare;          // what was read of the page in place
+	page_output *next_open; // the pages a fatal error must clean up
+};
+// Makes the temporary file: -1 with errno when it cannot be made. Without
+// `compare` the page is new whatever is in place.
+int page_begin(page_output *page, const char *path, bool compare);
+// page_begin, fatal "fopen: '<path>'" when it fails.
+void page_open(page_output *page, const char *path, bool compare);
+// Ends the writing: -1 on a write error. Sets `changed`.
+int page_finish(page_output *page);
+// Renames a changed page into place, or removes the temporary file of an
+// unchanged one; -1 with errno when the rename fails.
+int page_install(page_output *page);
+void page_discard(page_output *page);
+// page_finish and page_install; fatal "write error: <path>". True when the
+// page was replaced.
+bool page_close(page_output *page);
+void page_output_free(page_output *page);
 
 // Commit records.
-commit_record *commit_record_load(const git_oid *id);
+commit_record *commit_record_load(git_repository *repo, const git_oid *id);
 int commit_record_diff(commit_record *record);
 void commit_record_free(commit_record *record);
+// Over the limits of a page: more than 1000 files or 100000 lines either way.
+bool diff_too_large(const commit_record *record);
 void delta_stats_free(delta_stats *stats);
 // git_diff_tree_to_tree's result, for the options commit records use, got
 // by opening only the subtrees whose ids differ.
 int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
 	      const git_diff_options *opts);
 
+// One walk of the log: where its rows go, what is left of the limit, and
+// how it ended.
+struct log_walk {
+	FILE *log;                // the table body of "log.html"
+	FILE *new_cache;          // with -c: every row again; else none
+	const git_oid *cached_id; // with -c: the commit the walk stops at
+	int64_t rows_left;        // rows still to write; -1 no limit
+	size_t remaining;         // commits past the limit
+	walk_report report;
+};
+
 // Log and commit pages.
 void log_row(FILE *stream, const commit_record *record);
-void walk_log(FILE *log, const git_oid *head);
-void commit_header_block(FILE *stream, const commit_record *record);
-void commit_diff_block(FILE *stream, const commit_record *record);
+void walk_log(log_walk *walk, const git_oid *head);
+void commit_header_block(FILE *stream, const char *prefix, const commit_record *record);
+void commit_diff_block(FILE *stream, const char *prefix, const commit_record *record);
 
-// Log cache.
-void cached_log_body(FILE *log, const git_oid *head);
+// A commit on its way to the log, in walk order: the workers load and
+// diff it and write its page; the walk then takes the results in order.
+enum task_outcome { TASK_RENDERED, TASK_UNREADABLE, TASK_NO_DIFF };
+struct commit_task {
+	git_oid id;
+	char id_text[GIT_OID_SHA1_HEXSIZE + 1];
+	char path[1024];      // "commit/<id>.html"
+	bool exists;          // the page was in place when the walk met it
+	bool load;            // false: past the limit with its page in place
+	task_outcome outcome;
+	char *message;        // owned: libgit2's reason when not rendered
+	char *row;            // owned: the log row
+	size_t row_length;
+	page_output page;     // the new page, complete, not yet in place ...
+	bool page_pending;    // ... while this is set
+	int page_errno;       // the page's temporary file could not be made
+	bool page_failed;     // the page could not be written
+	bool done;
+};
+void render_task(git_repository *repo, commit_task *task);
+void task_release(commit_task *task);
+
+// Workers that render tasks on their own repository handles, in a window
+// of tasks taken in walk order.
+struct walk_pool;
+walk_pool *walk_pool_start(size_t window);
+size_t walk_pool_window(const walk_pool *pool);
+commit_task *walk_pool_slot(walk_pool *pool, size_t index);
+void walk_pool_submit(walk_pool *pool);
+commit_task *walk_pool_wait(walk_pool *pool, size_t index);
+void walk_pool_stop(walk_pool *pool);
+
+// Log cache of one run.
+struct log_cache {
+	git_oid cached_id;   // first line of the previous cache, else all zero
+	FILE *new_cache;     // this run's rows and the cached ones
+	char temp_path[64];  // mkstemp name of new_cache, "cache.XXXXXXXXXXXX"
+	char *buffer;        // new_cache's, PAGE_BUFFER bytes
+};
+void cached_log_body(log_walk *walk, log_cache *cache, const git_oid *head);
+void cache_discard(const log_cache *cache);
 int read_cache_head(FILE *old_cache, git_oid *id);
-void cache_install();
+void cache_install(const log_cache *cache);
 
 // Files.
 int files_page_body(FILE *stream, const git_oid *head);
-int tree_rows(FILE *stream, git_tree *tree, const char *path);
-int64_t blob_page(git_blob *blob, const char *page_path, const char *name, size_t size);
+// The file pages of one run: the page being written, and the directory
+// made last (the files of a directory come one after another).
+struct file_pages {
+	page_output page;
+	char made_dir[1024];
+};
+int tree_rows(FILE *stream, file_pages *pages, git_tree *tree, const char *path);
+int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,
+		  size_t size);
 size_t blob_lines(FILE *stream, git_blob *blob);
 int make_dirs(const char *path);
-const char *mode_string(git_filemode_t mode);
+const char *mode_string(git_filemode_t mode, char (&text)[11]);
 
 // References.
 int collect_refs(ref_entry **entries, size_t *count);

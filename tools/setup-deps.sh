@@ -1,16 +1,30 @@
 #!/bin/sh
-# Installs what the build and the tests need and, when the system has no
-# libgit2 of the 1.9 series or newer, builds 1.9.0 once from Debian's source
-# package into .deps/ (static, so the programs run without LD_LIBRARY_PATH).
+# Installs what a make target needs and builds libgit2 1.9.0 from Debian's
+# source package, with Debian's patches and the project's own
+# (tools/libgit2-patches/), into .deps/ (static, so the programs run without
+# LD_LIBRARY_PATH). It is built once, and again whenever the project's
+# patches change. SYSTEM_LIBGIT2=1 skips it: the build then links the
+# system's libgit2 1.9 or newer, without those patches.
+#
+#   setup-deps.sh [build | check | deb]
+#
+# build (make, make demo): the compiler and CMake alone. check (make check,
+# make sanitize, make fuzz): the test tools too, and, where they can be
+# installed, Chromium, the web servers and the packaging tools (their tests
+# skip themselves otherwise). deb (make deb): the Debian packaging tools.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"
 prefix="$deps/install"
-# The build, then the tests: xmllint for the feeds, mandoc for the manual
-# pages, valgrind and clang's sanitizers and fuzzer, python3 for the link
-# check, time for the benchmark.
-want="g++ cmake make pkgconf git libgtest-dev libxml2-utils mandoc valgrind time clang libclang-rt-14-dev python3"
+purpose=${1:-build}
+want="g++ cmake make pkgconf git libgtest-dev"
+# The tests: xmllint for the feeds, mandoc for the manual pages, valgrind
+# and clang's sanitizers and fuzzer, python3 for the link check, time for
+# the benchmark.
+check_want="libxml2-utils mandoc valgrind time clang libclang-rt-14-dev python3"
+# A package build links libgit2's own dependencies as the programs do.
+deb_want="dpkg-dev debhelper lintian zlib1g-dev libpcre2-dev libhttp-parser-dev"
 srcdeps="dpkg-dev zlib1g-dev libpcre2-dev libhttp-parser-dev"
 
 die() { echo "setup-deps: $*" >&2; exit 1; }
@@ -31,8 +45,12 @@ install_packages() {
 		die "apt-get could not install: $miss (no network?)"
 }
 
-system_libgit2_ok() {
-	pkg-config --exists 'libgit2 >= 1.9' 2>/dev/null
+patches="$top/tools/libgit2-patches"
+stamp="$prefix/patches.sha256"
+
+# What the installed build was made from: the patch files and their names.
+patch_sum() {
+	(cd "$patches" && sha256sum -- *.patch)
 }
 
 # The bookworm archive has only 1.5; trixie's source package carries 1.9.0
@@ -49,16 +67,28 @@ fetch_source() {
 	trap 'rm -f "$list"; apt-get update >/dev/null 2>&1 || true' EXIT
 	apt-get update >/dev/null || die "apt-get update failed with the trixie source entry (no network?)"
 	mkdir -p "$deps/src"
-	(cd "$deps/src" && apt-get source -q libgit2/trixie >/dev/null) ||
+	(cd "$deps/src" && apt-get source -q --download-only libgit2/trixie >/dev/null) ||
 		die "apt-get source libgit2/trixie failed"
 	rm -f "$list"
 	trap - EXIT
 	apt-get update >/dev/null 2>&1 || true
 }
 
+# A fresh tree from the downloaded source package, Debian's patches applied
+# by dpkg-source, then ours.
+unpack_source() {
+	dsc=$(ls "$deps"/src/libgit2_1.9*.dsc 2>/dev/null | head -n 1)
+	[ -n "$dsc" ] || die "no libgit2 1.9 source package under $deps/src"
+	src="$deps/src/tree"
+	rm -rf "$src"
+	dpkg-source -q -x "$dsc" "$src" >/dev/null 2>&1 || die "dpkg-source could not unpack $dsc"
+	for p in "$patches"/*.patch; do
+		patch -s -p1 -d "$src" <"$p" || die "libgit2 patch does not apply: $p"
+	done
+}
+
 build_libgit2() {
-	src=$(ls -d "$deps"/src/libgit2-1.9*/ 2>/dev/null | head -n 1)
-	[ -n "$src" ] || die "no libgit2-1.9 source tree under $deps/src"
+	rm -rf "$deps/build" "$prefix"
 	cmake -S "$src" -B "$deps/build" -DCMAKE_INSTALL_PREFIX="$prefix" \
 		-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTS=OFF \
 		-DBUILD_CLI=OFF -DUSE_HTTPS=OFF -DUSE_SSH=OFF -DUSE_NTLMCLIENT=OFF \
@@ -66,6 +96,7 @@ build_libgit2() {
 		-DUSE_BUNDLED_ZLIB=OFF >"$deps/build.log" 2>&1 || die "libgit2 configure failed, see $deps/build.log"
 	cmake --build "$deps/build" -j "$(nproc)" >>"$deps/build.log" 2>&1 || die "libgit2 build failed, see $deps/build.log"
 	cmake --install "$deps/build" >/dev/null
+	patch_sum >"$stamp"
 }
 
 # Chromium and playwright-core for the browser check, which skips itself
@@ -74,16 +105,48 @@ browser_deps() {
 	sh "$top/tests/browser/setup.sh" || echo "setup-deps: the browser check will be skipped" >&2
 }
 
-install_packages $want
-browser_deps
-if system_libgit2_ok || [ -f "$prefix/lib/pkgconfig/libgit2.pc" ]; then
+# nginx, Caddy and curl for the server test, which skips itself where they
+# cannot be installed. Installing nginx starts its system service on port
+# 80 unless a policy-rc.d forbids it; the test starts servers of its own,
+# so while they are installed service starts are refused.
+server_deps() {
+	(
+		policy=/usr/sbin/policy-rc.d
+		if [ -n "$(missing_packages nginx)" ] && [ ! -e "$policy" ] && [ "$(id -u)" -eq 0 ]; then
+			trap 'rm -f "$policy"' EXIT
+			printf '#!/bin/sh\n# repopage setup-deps: no service starts while nginx is installed\nexit 101\n' >"$policy"
+			chmod 755 "$policy"
+		fi
+		install_packages nginx caddy curl
+	) || echo "setup-deps: the server test will be skipped" >&2
+}
+
+# The package test builds and installs a package as root only.
+deb_deps() {
+	(install_packages $deb_want) || echo "setup-deps: the package test will be skipped" >&2
+}
+
+case $purpose in
+build) install_packages $want ;;
+check)
+	install_packages $want $check_want
+	browser_deps
+	server_deps
+	deb_deps
+	;;
+deb) install_packages $want $deb_want ;;
+*) die "usage: setup-deps.sh [build | check | deb]" ;;
+esac
+[ "${SYSTEM_LIBGIT2:-0}" = 1 ] && exit 0
+if [ -f "$prefix/lib/pkgconfig/libgit2.pc" ] && patch_sum | cmp -s - "$stamp"; then
 	exit 0
 fi
 install_packages $srcdeps
-echo "setup-deps: building libgit2 1.9 into .deps/ (once, about a minute)"
-[ -d "$deps/src" ] && ls -d "$deps"/src/libgit2-1.9*/ >/dev/null 2>&1 || {
+echo "setup-deps: building libgit2 1.9 with the project's patches into .deps/ (about a minute)"
+ls "$deps"/src/libgit2_1.9*.dsc >/dev/null 2>&1 || {
 	[ "$(id -u)" -eq 0 ] || die "fetching libgit2's source needs root (apt-get update with an extra source entry)"
 	fetch_source
 }
+unpack_source
 build_libgit2
 echo "setup-deps: libgit2 installed in $prefix"

@@ -89,13 +89,12 @@ check_files_eq "capital id: cache" cache2 upper
 check_files_eq "capital id: log" plain2/log.html run/log.html
 
 # A broken first line is fatal before the temporary file exists; the log
-# holds its frame and table head only.
+# that was being written is not installed.
 : >empty
 run_site bad -c ../empty "$SCRATCH/r"
 check_failure "empty cache" "repopage: ../empty: no object id"
 check_eq "empty cache: left as it was" 0 "$(wc -c <empty)"
-check_eq "empty cache: log ends at table head" "</thead><tbody>" "$(tail -n 1 bad/log.html)"
-check_eq "empty cache: no temporary file" 0 "$(temp_count bad)"
+check_eq "empty cache: nothing left" "commit" "$(ls bad)"
 mkdir -p dircache/sub
 run_site bad -c ../dircache "$SCRATCH/r"
 check_failure "cache a directory" "repopage: ../dircache: no object id"
@@ -122,8 +121,9 @@ check_files_eq "long line: cache" expected longline
 log_body long/log.html >body
 check_files_eq "long line: log rows" expected body
 
-# A cached id that the history no longer holds: the walk runs to the end and
-# the cached rows follow all the same, so the older rows appear twice.
+# A cached id that the history no longer holds (a force-push, or another
+# repository's cache): the walk runs to the end, and its rows are the whole
+# log and the whole new cache, as in a fresh render; no row twice.
 new_repo w
 commit_file w a.txt 'a
 ' 'base' 1700000000
@@ -133,13 +133,44 @@ run_site wrun -c ../wcache "$SCRATCH/w"
 tail -n +2 wcache >wrows1
 GIT_AUTHOR_DATE="@1700000300 -0500" git -C w commit -q --amend -m 'rewritten tip'
 run_site wrun -c ../wcache "$SCRATCH/w"
-check_eq "rewritten: status" 0 "$status"
+check_success "rewritten"
 check_eq "rewritten: first line" "$(git -C w rev-parse HEAD)" "$(head -n 1 wcache)"
-log_body wrun/log.html >wbody
-{ log_body wrun/log.html | head -n 2; cat wrows1; } >expected
-check_files_eq "rewritten: walked rows then cached ones" expected wbody
-check_eq "rewritten: base twice" 2 "$(grep -c '>base</a>' wbody)"
-check_eq "rewritten: old tip kept" 1 "$(grep -c '>tip</a>' wbody)"
+run_site wfresh -c ../wfresh.cache "$SCRATCH/w"
+check_files_eq "rewritten: log as a fresh render" wfresh/log.html wrun/log.html
+check_files_eq "rewritten: cache as a fresh render" wfresh.cache wcache
+# Reset to the older commit plus one new commit: the same again.
+git -C w reset -q --hard HEAD~1
+commit_file w c.txt 'c
+' 'new tip' 1700000400
+run_site wrun -c ../wcache "$SCRATCH/w"
+rm -rf wfresh wfresh.cache
+run_site wfresh -c ../wfresh.cache "$SCRATCH/w"
+check_files_eq "reset and commit: log as a fresh render" wfresh/log.html wrun/log.html
+check_eq "reset and commit: rows" "new tip base " \
+	"$(sed -n 's/.*\.html">\([a-z ]*\)<\/a>.*/\1/p' wrun/log.html | tr '\n' ' ')"
+
+# HEAD holding the id of an annotated tag (detached by hand): the tag is
+# peeled to its commit for the walk, the cache's first line, the files and
+# the probes, so the site is that of the branch and -c runs do not add the
+# rows again.
+new_repo t
+commit_file t README 'read me
+' 'one' 1700000000
+commit_file t b.txt 'b
+' 'two' 1700000100
+git -C t tag -a -m 'release' v1
+run_site tref -c ../tref.cache "$SCRATCH/t"
+tag=$(git -C t rev-parse v1)
+commit=$(git -C t rev-parse 'v1^{commit}')
+echo "$tag" >t/.git/HEAD
+run_site trun -c ../tcache "$SCRATCH/t"
+run_site trun -c ../tcache "$SCRATCH/t"
+check_success "HEAD on a tag"
+check_eq "HEAD on a tag: first line" "$commit" "$(head -n 1 tcache)"
+check_files_eq "HEAD on a tag: cache" tref.cache tcache
+for page in log.html files.html file/README.html atom.xml; do
+	check_files_eq "HEAD on a tag: $page" "tref/$page" "trun/$page"
+done
 
 # A repository without HEAD: the cache is neither read nor written.
 new_repo e
@@ -191,9 +222,13 @@ fi
 mkdir -p fail/tags.xml
 cp cache1 fail/cache
 run_site fail -c cache "$SCRATCH/r"
-check_failure "failed run" "repopage: fopen: 'tags.xml': Is a directory"
+check_eq "failed run: status" 1 "$status"
+checks=$((checks + 1))
+grep -qx "repopage: rename: 'tags\.xml\.[A-Za-z0-9]\{6\}' to 'tags\.xml': Is a directory" "$SCRATCH/stderr" ||
+	fail "failed run: message [$(cat "$SCRATCH/stderr")]"
 check_files_eq "failed run: old cache" cache1 fail/cache
-check_eq "failed run: temporary file left" 1 "$(temp_count fail)"
+check_eq "failed run: temporary cache left" 1 "$(temp_count fail)"
+check_eq "failed run: no temporary page left" "" "$(ls fail | grep '\.xml\.')"
 rmdir fail/tags.xml
 run_site fail -c cache "$SCRATCH/r"
 check_eq "after failed run: status" 0 "$status"

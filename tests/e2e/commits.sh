@@ -58,6 +58,25 @@ sed -e "s/@ID@/$(git -C gold rev-parse HEAD)/g" -e "s/@PARENT@/$(git -C gold rev
 	"$GOLDEN/commit-page.html" >expected-gold.html
 check_files_eq "golden commit page" expected-gold.html "$(page out-gold gold HEAD)"
 
+# Markup and "%" in the repository's folder name, its clone URL, a
+# changed file's name and a submodule path: every spot where they reach a
+# page, escaped for HTML or percent-encoded for a link.
+odd=$(printf 'm"&<%s%%' "'")
+new_repo "$odd.git"
+printf 'markup\n' >"$odd.git/.git/description"
+printf 'https://example.org/q"&<%s%%20.git\n' "'" >"$odd.git/.git/url"
+printf 'x\n' >"$odd.git/$(printf 'f"&<%s%%.txt' "'")"
+git -C "$odd.git" add -A
+git -C "$odd.git" update-index --add \
+	--cacheinfo "160000,1234567890123456789012345678901234567890,$(printf 's"&<%s%%' "'")"
+commit_all "$odd.git" "markup"
+run_site out-odd "../$odd.git"
+check_success "markup in names"
+id=$(git -C "$odd.git" rev-parse HEAD)
+sed "s/@ID@/$id/g" "$GOLDEN/commits-markup-page.html" >expected-odd.html
+check_files_eq "markup in names: commit page" expected-odd.html "out-odd/commit/$id.html"
+check_files_eq "markup in names: files.html" "$GOLDEN/commits-markup-files.html" out-odd/files.html
+
 # The root commit: no parent line, every file added.
 root=$(git -C gold rev-parse HEAD~)
 {

@@ -82,6 +82,21 @@ usage_case "-l last" "$H" -l
 usage_case "a lone - is no repodir" -
 check_missing "-l then -c: cache" "$SCRATCH/cache"
 
+# REPOPAGE_JOBS, the number of threads: digits only, at least 1.
+for jobs in 0 00 -1 +2 1.5 ' 2' 2x abc ''; do
+	rm -rf "$SCRATCH/run"
+	mkdir -p "$SCRATCH/run"
+	(cd "$SCRATCH/run" && REPOPAGE_JOBS="$jobs" "$REPOPAGE" "$H" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	check_eq "REPOPAGE_JOBS='$jobs': status" 1 "$?"
+	check_stderr "REPOPAGE_JOBS='$jobs'" "$REPOPAGE: REPOPAGE_JOBS must be a positive decimal number, not '$jobs'
+"
+	check_empty_dir "REPOPAGE_JOBS='$jobs'" "$SCRATCH/run"
+done
+for jobs in 1 7 0300 99999999999999999999; do
+	(export REPOPAGE_JOBS="$jobs" && run_fresh "$H" && [ "$status" -eq 0 ] && [ ! -s "$SCRATCH/stderr" ])
+	check_eq "REPOPAGE_JOBS=$jobs: a run" 0 "$?"
+done
+
 # --- Argument scan: what is accepted ---
 
 ok_case "-l +5" -l +5 "$H"

@@ -1,10 +1,11 @@
 # contrib/post-receive and contrib/render-all: pushes render into a web root,
-# the index follows, two pushes take turns, and a first build of a folder.
+# the index follows, two pushes take turns, a first build of a folder, the
+# .gz kept beside the pages, and the settings and names they refuse.
 . ./lib.sh
 
 contrib="$here/../../contrib"
 export WEBROOT="$SCRATCH/www" ASSETS="$here/../../assets" REPOPAGE REPOPAGE_INDEX
-unset BASEURL REPOS LOCK_WAIT JOBS 2>/dev/null
+unset BASEURL REPOS LOCK_WAIT JOBS PRECOMPRESS 2>/dev/null
 
 # bare NAME: an empty bare repository in git/ with the hook installed.
 bare() {
@@ -19,7 +20,15 @@ push() {
 	status=$?
 }
 
-mkdir git
+# hook REPO [VAR=VALUE...]: runs the hook in REPO by hand, as git would,
+# with the settings given; leaves $status and the messages in
+# $SCRATCH/stderr (for check_failure).
+hook() {
+	(cd "$1" && shift && env "$@" /bin/sh "$contrib/post-receive" </dev/null >hook.out 2>"$SCRATCH/stderr")
+	status=$?
+}
+
+mkdir git www
 bare proj.git
 git clone -q git/proj.git work 2>/dev/null
 git -C work symbolic-ref HEAD refs/heads/master
@@ -44,6 +53,8 @@ for f in style.css logo.png favicon.png; do
 done
 check_contains "first push: index row" www/index.html '<a href="proj/log.html">proj</a></td><td>A project'
 check_eq "first push: no temporary index left" "" "$(ls -A www | grep '^\.index' || true)"
+check_eq "first push: refs listed for clones over plain HTTP" "$first	refs/heads/master" \
+	"$(cat git/proj.git/info/refs)"
 
 # The second push adds the new commit; the page of the first is kept as it
 # was, and a style of the site's own is not replaced.
@@ -120,6 +131,55 @@ check_contains "together: index has other" www/index.html '<a href="other/log.ht
 check_eq "together: index complete" '</html>' "$(tail -n 1 www/index.html)"
 check_eq "together: no temporary files" "" "$(ls -A www www/proj www/other | grep -e '^\.index' -e '^cache\.' || true)"
 
+# PRECOMPRESS=1: beside every page and stylesheet a .gz that is what gzip
+# -n -9 makes of it, with the page's mtime (a server sends it as the
+# page's Last-Modified); at the root for index.html and style.css too.
+# Never a .gz of a .gz, and no temporary file left.
+check_gz() {
+	what=$1
+	shift
+	checks=$((checks + 1))
+	find "$@" -type f \( -name '*.html' -o -name '*.xml' -o -name '*.css' \) >pages.list
+	[ -s pages.list ] || fail "$what: no pages in $*"
+	while IFS= read -r page; do
+		if ! gzip -n -9 -c "$page" | cmp -s - "$page.gz"; then
+			fail "$what: $page.gz is not gzip -n -9 of its page"
+		elif [ "$page" -nt "$page.gz" ] || [ "$page" -ot "$page.gz" ]; then
+			fail "$what: $page.gz has another mtime than its page"
+		fi
+	done <pages.list
+}
+commit_file work e.txt 'five
+' 'fifth commit' 1700006000
+PRECOMPRESS=1 push work
+check_eq "gz: status" 0 "$status"
+check_eq "gz: hook says nothing" "" "$(cat push.err)"
+check_gz "gz: pages" www/proj
+check_gz "gz: root" www -maxdepth 1
+check_exists "gz: index" www/index.html.gz
+check_eq "gz: no .gz of a .gz, no temporary file" "" "$(find www -name '*.gz.*')"
+
+# Only the .gz of a page that changed is made again; the .gz of a page that
+# is gone is removed.
+fifth=$(git -C work rev-parse HEAD)
+kept=$(stat -c %i "www/proj/commit/$fifth.html.gz")
+touch -d @1600000000 "www/proj/commit/$first.html"
+rm "www/proj/commit/$second.html"
+commit_file work f.txt 'six
+' 'sixth commit' 1700007000
+PRECOMPRESS=1 push work
+check_eq "gz again: status" 0 "$status"
+check_eq "gz again: an unchanged page's .gz kept" "$kept" "$(stat -c %i "www/proj/commit/$fifth.html.gz")"
+check_gz "gz again: changed pages" www/proj
+check_missing "gz again: .gz of a page that is gone" "www/proj/commit/$second.html.gz"
+
+# Without PRECOMPRESS the .gz go, or a server would send stale pages.
+commit_file work g.txt 'seven
+' 'seventh commit' 1700008000
+push work
+check_eq "gz off: status" 0 "$status"
+check_eq "gz off: no .gz left" "" "$(find www -name '*.gz')"
+
 # Blanks in the folders of the repositories and of the web root.
 mkdir 'more repos'
 git init -q --bare 'more repos/my proj.git'
@@ -129,6 +189,7 @@ git clone -q 'more repos/my proj.git' spaced 2>/dev/null
 git -C spaced symbolic-ref HEAD refs/heads/master
 commit_file spaced s.txt 's
 ' 'spaced commit' 1700005000
+mkdir 'web root'
 WEBROOT="$SCRATCH/web root" push spaced
 check_eq "blanks: hook says nothing" "" "$(cat push.err)"
 check_contains "blanks: rendered" 'web root/my proj/log.html' '>spaced commit</a>'
@@ -136,7 +197,8 @@ check_contains "blanks: index row" 'web root/index.html' '<a href="my%20proj/log
 
 # render-all: a first build of the whole folder into a fresh web root, two
 # at a time; the index lists both repositories.
-WEBROOT="$SCRATCH/fresh" JOBS=2 sh "$contrib/render-all" "$SCRATCH/git" >all.out 2>all.err
+mkdir fresh fresh2 fresh3
+PRECOMPRESS=1 WEBROOT="$SCRATCH/fresh" JOBS=2 sh "$contrib/render-all" "$SCRATCH/git" >all.out 2>all.err
 status=$?
 check_eq "render-all: status" 0 "$status"
 check_eq "render-all: stderr" "" "$(cat all.err)"
@@ -149,6 +211,8 @@ for name in proj other; do
 done
 check_contains "render-all: index proj" fresh/index.html '<a href="proj/log.html">proj</a>'
 check_contains "render-all: index other" fresh/index.html '<a href="other/log.html">other</a>'
+check_gz "render-all: pages" fresh/proj fresh/other
+check_gz "render-all: root" fresh -maxdepth 1
 
 # render-all: a folder without repositories, and a failing render.
 mkdir empty
@@ -160,5 +224,83 @@ REPOPAGE=false WEBROOT="$SCRATCH/fresh3" sh "$contrib/render-all" "$SCRATCH/git"
 status=$?
 check_eq "render-all failing: status" 1 "$status"
 check_contains "render-all failing: named" all.err 'render-all: rendering proj failed'
+
+# Settings that cannot work are refused, with status 1 and a message,
+# before anything is written: a web root that does not exist or cannot be
+# written, and PRECOMPRESS without gzip.
+hook git/proj.git WEBROOT="$SCRATCH/nowhere"
+check_failure "no web root" "post-receive: no web root '$SCRATCH/nowhere' (make it first)"
+check_missing "no web root: not made" nowhere
+mkdir read-only
+chmod 555 read-only
+as_user=
+if [ "$(id -u)" -eq 0 ]; then
+	as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+fi
+(cd git/proj.git && $as_user env WEBROOT="$SCRATCH/read-only" /bin/sh "$contrib/post-receive" \
+	</dev/null >hook.out 2>"$SCRATCH/stderr")
+status=$?
+check_failure "web root not writable" "post-receive: web root '$SCRATCH/read-only' is not writable"
+mkdir no-gzip
+hook git/proj.git PATH="$SCRATCH/no-gzip" PRECOMPRESS=1
+check_failure "no gzip" "post-receive: PRECOMPRESS=1 needs gzip, which is not on PATH"
+PATH="$SCRATCH/no-gzip" PRECOMPRESS=1 WEBROOT="$SCRATCH/fresh" /bin/sh "$contrib/render-all" git \
+	>all.out 2>"$SCRATCH/stderr"
+status=$?
+check_failure "render-all: no gzip" "render-all: PRECOMPRESS=1 needs gzip, which is not on PATH"
+WEBROOT="$SCRATCH/nowhere" sh "$contrib/render-all" git >all.out 2>"$SCRATCH/stderr"
+status=$?
+check_failure "render-all: no web root" "render-all: no web root '$SCRATCH/nowhere' (make it first)"
+
+# Repositories whose folder cannot be made: a hidden name (the cache files
+# are hidden), the name of a file of the web root, and a name a file is in
+# the way of. The hook renders nothing for them. The hook names a
+# repository by its real path.
+mkdir odd
+odd=$(cd odd && pwd -P)
+for n in .hidden style.css inway good; do
+	git init -q --bare "odd/$n.git"
+	git -C "odd/$n.git" symbolic-ref HEAD refs/heads/master
+	git -C work push -q "$SCRATCH/odd/$n.git" master 2>/dev/null
+done
+echo 'a file' >www/inway
+cp www/style.css style.before
+hook odd/.hidden.git
+check_failure "hidden name" "post-receive: cannot make a folder name of '$odd/.hidden.git'"
+check_missing "hidden name: no folder" www/.hidden
+hook odd/style.css.git
+check_failure "name of a root file" "post-receive: cannot make a folder name of '$odd/style.css.git'"
+check_files_eq "name of a root file: style kept" style.before www/style.css
+hook odd/inway.git
+check_failure "name in the way" "post-receive: '$WEBROOT/inway' is in the way of the folder for '$odd/inway.git'"
+check_eq "name in the way: file kept" 'a file' "$(cat www/inway)"
+
+# render-all goes on past the repositories that fail, those above (hidden
+# ones it does not see) and one that cannot be opened, and still installs a
+# whole index.
+mkdir odd/broken.git fresh4
+echo 'not a ref' >odd/broken.git/HEAD
+echo 'a file' >fresh4/inway
+WEBROOT="$SCRATCH/fresh4" sh "$contrib/render-all" odd >all.out 2>all.err
+status=$?
+check_eq "render-all odd: status" 1 "$status"
+check_eq "render-all odd: the good one rendered" "render-all: good" "$(cat all.out)"
+for message in "cannot make a folder name of '$odd/style.css.git', skipped" \
+	"'$SCRATCH/fresh4/inway' is in the way of the folder for '$odd/inway.git', skipped" \
+	"rendering broken failed"; do
+	check_contains "render-all odd: says $message" all.err "render-all: $message"
+done
+check_contains "render-all odd: index row of the good one" fresh4/index.html '<a href="good/log.html">good</a>'
+check_eq "render-all odd: index whole" '</html>' "$(tail -n 1 fresh4/index.html)"
+
+# An index that comes out cut short is not installed.
+printf '#!/bin/sh\nprintf "<!DOCTYPE html>\\n<html>\\n<body>"\nexit 1\n' >cut-index
+chmod +x cut-index
+cp www/index.html index.before
+hook git/proj.git REPOPAGE_INDEX="$SCRATCH/cut-index"
+check_eq "index cut short: status" 1 "$status"
+check_contains "index cut short: said" "$SCRATCH/stderr" 'post-receive: index.html left as it was'
+check_files_eq "index cut short: index kept" index.before www/index.html
+check_eq "index cut short: no temporary index" "" "$(ls -A www | grep '^\.index' || true)"
 
 finish

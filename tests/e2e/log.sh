@@ -121,4 +121,49 @@ run_site out-fresh ../bigpage
 check_files_eq "page after write error" "out-fresh/commit/$big.html" "out-limit/commit/$big.html"
 check_files_eq "log after write error" out-fresh/log.html out-limit/log.html
 
+# --- Threads: any number of them gives the bytes of one ------------------
+# A generated history (renames, binary and large files, merges, tags) and
+# the runs that depend on the walk's order: a first render, -l over pages
+# that exist and pages that do not, and -c in two steps.
+sh "$here/../../bench/gen-history.sh" "$SCRATCH/gen" 300 >/dev/null 2>&1
+git clone -q --bare "$SCRATCH/gen" "$SCRATCH/gen-old"
+git -C "$SCRATCH/gen-old" update-ref refs/heads/master "$(git -C "$SCRATCH/gen" rev-parse HEAD~120)"
+
+# in_each ARGS...: repopage in t1, t2 and t5 with that many threads each; a
+# "@" in ARGS stands for the number.
+in_each() {
+	for j in 1 2 5; do
+		mkdir -p "t$j"
+		(cd "t$j" && REPOPAGE_JOBS=$j exec "$REPOPAGE" $(echo "$@" | sed "s/@/$j/g") \
+			>"$SCRATCH/out$j" 2>"$SCRATCH/err$j")
+		echo $? >"$SCRATCH/status$j"
+	done
+}
+# same_as_one WHAT: t2 and t5 hold what t1 holds, and the runs said the same.
+same_as_one() {
+	for j in 2 5; do
+		check_eq "$1, $j threads: status" "$(cat "$SCRATCH/status1")" "$(cat "$SCRATCH/status$j")"
+		check_files_eq "$1, $j threads: stderr" "$SCRATCH/err1" "$SCRATCH/err$j"
+		checks=$((checks + 1))
+		diff -r -x 'cache*' t1 "t$j" >"$SCRATCH/diff.out" 2>&1 ||
+			{ fail "$1, $j threads: sites differ"; head -n 10 "$SCRATCH/diff.out"; }
+	done
+}
+in_each "$SCRATCH/gen"
+check_eq "threads: first render" 0 "$(cat "$SCRATCH/status1")"
+same_as_one "threads: first render"
+for j in 1 2 5; do
+	rm "t$j/log.html"
+	ls "t$j/commit" | sed -n '3p;40p;41p;200p;250p' | (cd "t$j/commit" && xargs rm)
+done
+in_each -l 37 "$SCRATCH/gen"
+same_as_one "threads: -l over pages old and missing"
+check_contains "threads: -l remainder" t1/log.html '263 more commits remaining'
+rm -rf t1 t2 t5
+in_each -c ../cache@ "$SCRATCH/gen-old"
+in_each -c ../cache@ "$SCRATCH/gen"
+same_as_one "threads: -c in two steps"
+check_files_eq "threads: -c, cache of 2" cache1 cache2
+check_files_eq "threads: -c, cache of 5" cache1 cache5
+
 finish

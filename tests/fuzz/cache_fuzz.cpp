@@ -9,7 +9,7 @@
 #include <cstring>
 
 // cache.cpp writes its rows through the log walk; never reached here.
-void walk_log(FILE *, const git_oid *)
+void walk_log(log_walk *, const git_oid *)
 {
 	abort();
 }

@@ -1,0 +1,241 @@
+// Pages are replaced whole, and only when their bytes change: each is
+// written under a temporary name beside it while it is compared with the
+// page in place, and renamed over it only when they differ. A reader never
+// sees a partial page, and an unchanged page keeps its inode and mtime.
+#include "site.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The pages open in the process, so that a fatal error can remove their
+// temporary files: the page in place then stays as it was.
+static std::mutex open_pages_lock;
+static page_output *open_pages;
+
+static void remove_open_pages()
+{
+	std::lock_guard<std::mutex> hold(open_pages_lock);
+	for (page_output *p = open_pages; p; p = p->next_open)
+		unlink(p->temp);
+}
+
+static void register_page(page_output *p)
+{
+	static std::once_flag handler;
+	std::call_once(handler, [] { atexit(remove_open_pages); });
+	std::lock_guard<std::mutex> hold(open_pages_lock);
+	p->next_open = open_pages;
+	open_pages = p;
+}
+
+static void unregister_page(page_output *p)
+{
+	std::lock_guard<std::mutex> hold(open_pages_lock);
+	for (page_output **link = &open_pages; *link; link = &(*link)->next_open) {
+		if (*link == p) {
+			*link = p->next_open;
+			break;
+		}
+	}
+}
+
+static int write_all(int fd, const char *data, size_t size)
+{
+	while (size > 0) {
+		ssize_t n = write(fd, data, size);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return -1;
+		data += n;
+		size -= static_cast<size_t>(n);
+	}
+	return 0;
+}
+
+// Whether the page in place holds `data` at the current offset.
+static bool matches_old(page_output *p, const char *data, size_t size)
+{
+	size_t done = 0;
+	while (done < size) {
+		size_t want = size - done < PAGE_BUFFER ? size - done : PAGE_BUFFER;
+		ssize_t n = pread(p->old_fd, p->compare, want, p->written + static_cast<off_t>(done));
+		if (n <= 0 || memcmp(p->compare, data + done, static_cast<size_t>(n)) != 0)
+			return false;
+		done += static_cast<size_t>(n);
+	}
+	return true;
+}
+
+// The new page departs from the one in place: the part that matched is
+// copied into the temporary file, and from here on every byte goes there.
+static int diverge(page_output *p)
+{
+	off_t copied = 0;
+	int result = 0;
+	while (copied < p->written && result == 0) {
+		off_t left = p->written - copied;
+		size_t want = left < static_cast<off_t>(PAGE_BUFFER) ? static_cast<size_t>(left) : PAGE_BUFFER;
+		ssize_t n = pread(p->old_fd, p->compare, want, copied);
+		if (n <= 0 || write_all(p->temp_fd, p->compare, static_cast<size_t>(n)) != 0)
+			result = -1;
+		copied += n > 0 ? n : 0;
+	}
+	close(p->old_fd);
+	p->old_fd = -1;
+	return result;
+}
+
+static ssize_t page_write(void *cookie, const char *data, size_t size)
+{
+	page_output *p = static_cast<page_output *>(cookie);
+	if (p->old_fd >= 0 && matches_old(p, data, size)) {
+		p->written += static_cast<off_t>(size);
+		return static_cast<ssize_t>(size);
+	}
+	if (p->old_fd >= 0 && diverge(p) != 0)
+		return -1;
+	if (write_all(p->temp_fd, data, size) != 0)
+		return -1;
+	p->written += static_cast<off_t>(size);
+	return static_cast<ssize_t>(size);
+}
+
+// The page in place, when it is a regular file: never through a symbolic
+// link, which is replaced like any changed page.
+static int open_old(const char *path)
+{
+	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+	struct stat st;
+	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+		close(fd);
+		fd = -1;
+	}
+	return fd;
+}
+
+// The page's own name plus ".XXXXXX"; a final component too long for that
+// gets a short temporary name in the same directory.
+static int make_temp(page_output *p)
+{
+	int n = snprintf(p->temp, sizeof p->temp, "%s.XXXXXX", p->path);
+	int fd = (n > 0 && static_cast<size_t>(n) < sizeof p->temp) ? mkstemp(p->temp) : -1;
+	const char *slash = strrchr(p->path, '/');
+	const char *name = slash ? slash + 1 : p->path;
+	if (fd < 0 && errno == ENAMETOOLONG && strlen(name) <= NAME_MAX) {
+		snprintf(p->temp, sizeof p->temp, "%.*s.page.XXXXXX", static_cast<int>(name - p->path),
+			 p->path);
+		fd = mkstemp(p->temp);
+	}
+	return fd;
+}
+
+int page_begin(page_output *p, const char *path, bool compare)
+{
+	if (!p->compare) {
+		p->compare = static_cast<char *>(malloc(PAGE_BUFFER));
+		p->buffer = static_cast<char *>(malloc(PAGE_BUFFER));
+		if (!p->compare || !p->buffer)
+			err(1, "malloc");
+	}
+	snprintf(p->path, sizeof p->path, "%s", path);
+	p->temp_fd = make_temp(p);
+	if (p->temp_fd < 0)
+		return -1;
+	register_page(p);
+	p->old_fd = -1;
+	p->stream = nullptr;
+	cookie_io_functions_t io = {nullptr, page_write, nullptr, nullptr};
+	// The page gets the mode fopen would give it, not mkstemp's 0600.
+	if (fchmod(p->temp_fd, new_file_mode) != 0 ||
+	    !(p->stream = fopencookie(p, "w", io))) {
+		int error = errno;
+		page_discard(p);
+		errno = error;
+		return -1;
+	}
+	p->old_fd = compare ? open_old(path) : -1;
+	p->written = 0;
+	p->changed = true;
+	use_buffer(p->stream, p->buffer, PAGE_BUFFER);
+	return 0;
+}
+
+void page_open(page_output *p, const char *path, bool compare)
+{
+	if (page_begin(p, path, compare) != 0)
+		err(1, "fopen: '%s'", path);
+}
+
+// True when the page in place holds exactly what was written.
+static bool unchanged(page_output *p)
+{
+	struct stat st;
+	return p->old_fd >= 0 && fstat(p->old_fd, &st) == 0 && st.st_size == p->written;
+}
+
+int page_finish(page_output *p)
+{
+	int result = fflush(p->stream) != 0 || ferror(p->stream) ? -1 : 0;
+	if (fclose(p->stream) != 0)
+		result = -1;
+	p->stream = nullptr;
+	p->changed = !unchanged(p);
+	if (p->changed && p->old_fd >= 0 && diverge(p) != 0)
+		result = -1;
+	if (p->old_fd >= 0)
+		close(p->old_fd);
+	p->old_fd = -1;
+	// Some file systems (NFS) report a failed write only at close.
+	if (close(p->temp_fd) != 0 && p->changed)
+		result = -1;
+	p->temp_fd = -1;
+	return result;
+}
+
+int page_install(page_output *p)
+{
+	if (!p->changed)
+		unlink(p->temp);
+	else if (rename(p->temp, p->path) != 0)
+		return -1;
+	unregister_page(p);
+	return 0;
+}
+
+void page_discard(page_output *p)
+{
+	if (p->stream)
+		fclose(p->stream);
+	p->stream = nullptr;
+	if (p->old_fd >= 0)
+		close(p->old_fd);
+	if (p->temp_fd >= 0)
+		close(p->temp_fd);
+	p->old_fd = p->temp_fd = -1;
+	unlink(p->temp);
+	unregister_page(p);
+}
+
+bool page_close(page_output *p)
+{
+	if (page_finish(p) != 0)
+		errx(1, "write error: %s", p->path);
+	if (page_install(p) != 0)
+		err(1, "rename: '%s' to '%s'", p->temp, p->path);
+	return p->changed;
+}
+
+void page_output_free(page_output *p)
+{
+	free(p->compare);
+	free(p->buffer);
+	p->compare = p->buffer = nullptr;
+}
