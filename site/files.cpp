@@ -122,7 +122,7 @@ int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, cons
 	}
 	build_prefix(prefix, page_path);
 
-	page_open(&pages->page, page_path, true);
+	page_open(&pages->page, page_path, true, true);
 	FILE *fp = pages->page.stream;
 	write_page_header(fp, prefix, name);
 	fputs("<p> ", fp);

@@ -75,7 +75,7 @@ static void render_row(commit_task *task, const commit_record *r)
 // good: each is made under a temporary name, and the walk puts it in place.
 static void write_commit_page(commit_task *task, const commit_record *r)
 {
-	if (page_begin(&task->page, task->path, false) != 0) {
+	if (page_begin(&task->page, task->path, false, false) != 0) {
 		task->page_errno = errno;
 		return;
 	}

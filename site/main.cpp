@@ -109,7 +109,7 @@ static void read_metadata(const char *real_path)
 
 static void write_log_page(page_output *page, log_walk *walk, log_cache *cache)
 {
-	page_open(page, "log.html", true);
+	page_open(page, "log.html", true, false);
 	FILE *fp = page->stream;
 	mkdir("commit", 0777);
 	write_page_header(fp, "", "Log");
@@ -127,7 +127,7 @@ static void write_log_page(page_output *page, log_walk *walk, log_cache *cache)
 
 static void write_files_page(page_output *page)
 {
-	page_open(page, "files.html", true);
+	page_open(page, "files.html", true, false);
 	write_page_header(page->stream, "", "Files");
 	if (has_head)
 		files_page_body(page->stream, &head_id);
@@ -137,7 +137,7 @@ static void write_files_page(page_output *page)
 
 static void write_refs_page(page_output *page)
 {
-	page_open(page, "refs.html", true);
+	page_open(page, "refs.html", true, false);
 	write_page_header(page->stream, "", "Refs");
 	refs_page_body(page->stream);
 	write_page_footer(page->stream);
@@ -146,7 +146,7 @@ static void write_refs_page(page_output *page)
 
 static void write_feed(page_output *page, const char *name, int all)
 {
-	page_open(page, name, true);
+	page_open(page, name, true, false);
 	atom_feed(page->stream, all);
 	page_close(page);
 }

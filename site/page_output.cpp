@@ -74,10 +74,54 @@ static bool matches_old(page_output *p, const char *data, size_t size)
 	return true;
 }
 
+// The page's own name plus ".XXXXXX"; a final component too long for that
+// gets a short temporary name in the same directory.
+static int make_temp(page_output *p)
+{
+	int n = snprintf(p->temp, sizeof p->temp, "%s.XXXXXX", p->path);
+	int fd = (n > 0 && static_cast<size_t>(n) < sizeof p->temp) ? mkstemp(p->temp) : -1;
+	const char *slash = strrchr(p->path, '/');
+	const char *name = slash ? slash + 1 : p->path;
+	if (fd < 0 && errno == ENAMETOOLONG && strlen(name) <= NAME_MAX) {
+		snprintf(p->temp, sizeof p->temp, "%.*s.page.XXXXXX", static_cast<int>(name - p->path),
+			 p->path);
+		fd = mkstemp(p->temp);
+	}
+	return fd;
+}
+
+// The temporary file, with the mode fopen would give the page rather than
+// mkstemp's 0600.
+static int start_temp(page_output *p)
+{
+	p->temp_fd = make_temp(p);
+	if (p->temp_fd < 0)
+		return -1;
+	register_page(p);
+	p->temp_made = true;
+	if (fchmod(p->temp_fd, new_file_mode) == 0)
+		return 0;
+	int error = errno;
+	close(p->temp_fd);
+	p->temp_fd = -1;
+	unlink(p->temp);
+	unregister_page(p);
+	p->temp_made = false;
+	errno = error;
+	return -1;
+}
+
 // The new page departs from the one in place: the part that matched is
-// copied into the temporary file, and from here on every byte goes there.
+// copied into the temporary file (made now if it is not yet), and from here
+// on every byte goes there.
 static int diverge(page_output *p)
 {
+	if (p->temp_fd < 0 && start_temp(p) != 0) {
+		p->open_errno = errno;
+		close(p->old_fd);
+		p->old_fd = -1;
+		return -1;
+	}
 	off_t copied = 0;
 	int result = 0;
 	while (copied < p->written && result == 0) {
@@ -121,23 +165,7 @@ static int open_old(const char *path)
 	return fd;
 }
 
-// The page's own name plus ".XXXXXX"; a final component too long for that
-// gets a short temporary name in the same directory.
-static int make_temp(page_output *p)
-{
-	int n = snprintf(p->temp, sizeof p->temp, "%s.XXXXXX", p->path);
-	int fd = (n > 0 && static_cast<size_t>(n) < sizeof p->temp) ? mkstemp(p->temp) : -1;
-	const char *slash = strrchr(p->path, '/');
-	const char *name = slash ? slash + 1 : p->path;
-	if (fd < 0 && errno == ENAMETOOLONG && strlen(name) <= NAME_MAX) {
-		snprintf(p->temp, sizeof p->temp, "%.*s.page.XXXXXX", static_cast<int>(name - p->path),
-			 p->path);
-		fd = mkstemp(p->temp);
-	}
-	return fd;
-}
-
-int page_begin(page_output *p, const char *path, bool compare)
+int page_begin(page_output *p, const char *path, bool compare, bool lazy)
 {
 	if (!p->compare) {
 		p->compare = static_cast<char *>(malloc(PAGE_BUFFER));
@@ -146,31 +174,36 @@ int page_begin(page_output *p, const char *path, bool compare)
 			err(1, "malloc");
 	}
 	snprintf(p->path, sizeof p->path, "%s", path);
-	p->temp_fd = make_temp(p);
-	if (p->temp_fd < 0)
-		return -1;
-	register_page(p);
-	p->old_fd = -1;
 	p->stream = nullptr;
+	p->temp_fd = -1;
+	p->temp_made = false;
+	p->open_errno = 0;
+	p->written = 0;
+	p->changed = true;
+	p->old_fd = compare ? open_old(path) : -1;
+	if (!(lazy && p->old_fd >= 0) && start_temp(p) != 0) {
+		int error = errno;
+		if (p->old_fd >= 0)
+			close(p->old_fd);
+		p->old_fd = -1;
+		errno = error;
+		return -1;
+	}
 	cookie_io_functions_t io = {nullptr, page_write, nullptr, nullptr};
-	// The page gets the mode fopen would give it, not mkstemp's 0600.
-	if (fchmod(p->temp_fd, new_file_mode) != 0 ||
-	    !(p->stream = fopencookie(p, "w", io))) {
+	p->stream = fopencookie(p, "w", io);
+	if (!p->stream) {
 		int error = errno;
 		page_discard(p);
 		errno = error;
 		return -1;
 	}
-	p->old_fd = compare ? open_old(path) : -1;
-	p->written = 0;
-	p->changed = true;
 	use_buffer(p->stream, p->buffer, PAGE_BUFFER);
 	return 0;
 }
 
-void page_open(page_output *p, const char *path, bool compare)
+void page_open(page_output *p, const char *path, bool compare, bool lazy)
 {
-	if (page_begin(p, path, compare) != 0)
+	if (page_begin(p, path, compare, lazy) != 0)
 		err(1, "fopen: '%s'", path);
 }
 
@@ -194,7 +227,7 @@ int page_finish(page_output *p)
 		close(p->old_fd);
 	p->old_fd = -1;
 	// Some file systems (NFS) report a failed write only at close.
-	if (close(p->temp_fd) != 0 && p->changed)
+	if (p->temp_fd >= 0 && close(p->temp_fd) != 0 && p->changed)
 		result = -1;
 	p->temp_fd = -1;
 	return result;
@@ -202,10 +235,12 @@ int page_finish(page_output *p)
 
 int page_install(page_output *p)
 {
-	if (!p->changed)
-		unlink(p->temp);
-	else if (rename(p->temp, p->path) != 0)
+	if (!p->changed) {
+		if (p->temp_made)
+			unlink(p->temp);
+	} else if (rename(p->temp, p->path) != 0) {
 		return -1;
+	}
 	unregister_page(p);
 	return 0;
 }
@@ -220,14 +255,21 @@ void page_discard(page_output *p)
 	if (p->temp_fd >= 0)
 		close(p->temp_fd);
 	p->old_fd = p->temp_fd = -1;
-	unlink(p->temp);
+	if (p->temp_made)
+		unlink(p->temp);
 	unregister_page(p);
 }
 
 bool page_close(page_output *p)
 {
-	if (page_finish(p) != 0)
+	if (page_finish(p) != 0) {
+		// A page made only once it differs fails to open here.
+		if (p->open_errno != 0) {
+			errno = p->open_errno;
+			err(1, "fopen: '%s'", p->path);
+		}
 		errx(1, "write error: %s", p->path);
+	}
 	if (page_install(p) != 0)
 		err(1, "rename: '%s' to '%s'", p->temp, p->path);
 	return p->changed;

@@ -110,15 +110,20 @@ struct page_output {
 	int old_fd;             // the page in place while it matches, else -1
 	off_t written;          // bytes of the page so far
 	bool changed;           // it differs from the page in place
+	bool temp_made;         // the temporary file exists
+	int open_errno;         // why a late temporary file could not be made
 	char *buffer;           // the stream's, PAGE_BUFFER bytes
 	char *compare;          // what was read of the page in place
 	page_output *next_open; // the pages a fatal error must clean up
 };
 // Makes the temporary file: -1 with errno when it cannot be made. Without
-// `compare` the page is new whatever is in place.
-int page_begin(page_output *page, const char *path, bool compare);
+// `compare` the page is new whatever is in place. A `lazy` page whose old
+// page exists makes its temporary file only once its bytes differ, so an
+// unchanged page costs no file at all (its fopen error, if any, then comes
+// from page_close: for a page that holds no other page open, the same).
+int page_begin(page_output *page, const char *path, bool compare, bool lazy);
 // page_begin, fatal "fopen: '<path>'" when it fails.
-void page_open(page_output *page, const char *path, bool compare);
+void page_open(page_output *page, const char *path, bool compare, bool lazy);
 // Ends the writing: -1 on a write error. Sets `changed`.
 int page_finish(page_output *page);
 // Renames a changed page into place, or removes the temporary file of an

@@ -357,6 +357,20 @@ if as_writer test -r "$SCRATCH/r/.git/HEAD" 2>/dev/null && as_writer test -x "$R
 	run_site ro-file "$SCRATCH/r"
 	check_same_site "read-only file/src, made writable" ref ro-file
 
+	# With every page in place and unchanged, a directory that cannot be
+	# written is no error: no page needs a new file. A page there that
+	# differs is fatal as above, and stays as it was.
+	cp -r ref ro-same
+	chmod -R 777 ro-same
+	chmod 555 ro-same/file/src
+	run_as_writer ro-same "$SCRATCH/r"
+	check_success "read-only file/src, pages unchanged"
+	echo stale >ro-same/file/src/b.c.html
+	run_as_writer ro-same "$SCRATCH/r"
+	check_failure "read-only file/src, a page changed" "repopage: fopen: 'file/src/b.c.html': Permission denied"
+	check_eq "read-only file/src, a page changed: kept" stale "$(cat ro-same/file/src/b.c.html)"
+	check_eq "read-only file/src, a page changed: no temporary file" "" "$(find ro-same -name '*.html.*')"
+
 	# Its own fixture: a page beside them could not be replaced either.
 	new_repo nested
 	commit_file nested src/b.c 'int b;
