@@ -131,7 +131,8 @@ static int add_path(tree_walk *w, const git_tree_entry *entry, bool by_pattern)
 	if (grow(&w->paths, &w->paths_size, start + w->prefix_length + length + 1) != 0)
 		return -1;
 	char *path = w->paths + start;
-	memcpy(path, w->prefix, w->prefix_length);
+	if (w->prefix_length > 0) // at the top the prefix is not even allocated
+		memcpy(path, w->prefix, w->prefix_length);
 	memcpy(path + w->prefix_length, name, length + 1);
 	length += w->prefix_length;
 	w->paths_length = start + length + 1;
