@@ -35,7 +35,8 @@ void print_time_full(FILE *stream, const git_time &time);
 void print_time_short(FILE *stream, const git_time &time);
 
 // Gives the stream `buffer` of `size` bytes and drops stdio's locking:
-// the programs are single-threaded, and pages are written in large blocks.
+// each stream is written by one thread only, and pages are written in large
+// blocks.
 void use_buffer(FILE *stream, char *buffer, size_t size);
 
 // html_escape of a whole NUL-terminated text.

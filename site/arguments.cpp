@@ -70,6 +70,8 @@ int choose_jobs()
 	size_t digits = strspn(value, "0123456789");
 	if (digits == 0 || value[digits] != '\0' || strspn(value, "0") == digits)
 		return -1;
-	jobs = digits > 3 || atoi(value) > 256 ? 256 : static_cast<unsigned>(atoi(value));
+	errno = 0;
+	unsigned long n = strtoul(value, nullptr, 10);
+	jobs = errno == ERANGE || n > 256 ? 256 : static_cast<unsigned>(n);
 	return 0;
 }

@@ -36,6 +36,14 @@ void log_row(FILE *fp, const commit_record *r)
 	fputs("</td></tr>\n", fp);
 }
 
+static char *copy_text(const char *text)
+{
+	char *copy = strdup(text);
+	if (!copy)
+		err(1, "strdup");
+	return copy;
+}
+
 // Keeps what libgit2 said about a commit the walk could not render.
 static void add_failure(walk_report *report, const char *id_text, const char *what,
 			const char *message)
@@ -48,17 +56,7 @@ static void add_failure(walk_report *report, const char *id_text, const char *wh
 	walk_failure *f = &grown[report->failure_count++];
 	snprintf(f->id_text, sizeof f->id_text, "%s", id_text);
 	f->what = what;
-	f->message = strdup(message);
-	if (!f->message)
-		err(1, "strdup");
-}
-
-static char *copy_text(const char *text)
-{
-	char *copy = strdup(text);
-	if (!copy)
-		err(1, "strdup");
-	return copy;
+	f->message = copy_text(message);
 }
 
 static void render_row(commit_task *task, const commit_record *r)
