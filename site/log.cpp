@@ -264,13 +264,36 @@ static int take_task(log_walk *walk, walk_pool *pool, commit_task *task)
 	return 0;
 }
 
+// Where the walk takes its commits from: libgit2's walk, or a list made
+// beforehand, which ends where the cached rows begin.
+struct commit_source {
+	git_revwalk *rw;                   // owned by walk_log
+	const std::vector<git_oid> *list;  // else these, in this order
+	size_t listed;                     // how many of them were taken
+};
+
+// The next commit's id; 0, GIT_ITEROVER, or libgit2's error. A list runs
+// out where the cached rows take over: *cached tells so.
+static int next_id(commit_source *source, git_oid *id, bool *cached)
+{
+	if (source->list && source->listed == source->list->size()) {
+		*cached = true;
+		return GIT_ITEROVER;
+	}
+	if (source->list) {
+		*id = (*source->list)[source->listed++];
+		return 0;
+	}
+	return source->rw ? git_revwalk_next(id, source->rw) : GIT_ITEROVER;
+}
+
 // The commit the walk yields next, with its page path and whether the page
 // exists; false at the end of the walk (or at the cached commit, or on an
 // error, which *error_message then names).
-static bool next_commit(git_revwalk *rw, const log_walk *walk, commit_task *next, bool *cached,
+static bool next_commit(commit_source *source, const log_walk *walk, commit_task *next, bool *cached,
 			char **error_message)
 {
-	int result = rw ? git_revwalk_next(&next->id, rw) : GIT_ITEROVER;
+	int result = next_id(source, &next->id, cached);
 	if (result != 0) {
 		if (result != GIT_ITEROVER)
 			*error_message = copy_text(git_message());
@@ -311,15 +334,15 @@ static void submit(walk_pool *pool, size_t index, const commit_task *next, const
 // time, and their results are taken back in the same order: the rows, the
 // pages put in place, the failures and the first fatal error are those of
 // a walk that renders one commit after the other.
-static int run_walk(log_walk *walk, walk_pool *pool, git_revwalk *rw, std::vector<git_oid> *walked,
-		    bool *cached, char **error_message)
+static int run_walk(log_walk *walk, walk_pool *pool, commit_source *source,
+		    std::vector<git_oid> *walked, bool *cached, char **error_message)
 {
 	size_t submitted = 0, taken = 0, window = walk_pool_window(pool);
 	commit_task next = {};
 	bool have_next = false, ended = false;
 	for (;;) {
 		if (!have_next && !ended) {
-			have_next = next_commit(rw, walk, &next, cached, error_message);
+			have_next = next_commit(source, walk, &next, cached, error_message);
 			ended = !have_next;
 		}
 		if (have_next && submitted - taken < window && !limit_unsure(walk, &next, submitted - taken)) {
@@ -336,17 +359,43 @@ static int run_walk(log_walk *walk, walk_pool *pool, git_revwalk *rw, std::vecto
 	}
 }
 
+// With a cache, the commits its commit does not reach, in the walk's own
+// order. A walk by date that stops at the cached commit would miss those
+// merged since whose dates are older: this list has them. False, and
+// today's walk instead, when the cached commit is HEAD's, is not HEAD's
+// ancestor, or its history cannot be read (damage behind it stays unseen).
+static bool list_new_commits(const git_oid *head, const git_oid *cached, std::vector<git_oid> *list)
+{
+	if (git_oid_is_zero(cached) || git_oid_equal(head, cached) ||
+	    git_graph_descendant_of(repository, head, cached) != 1)
+		return false;
+	git_revwalk *rw = nullptr;
+	bool ready = git_revwalk_new(&rw, repository) == 0 && git_revwalk_push(rw, head) == 0 &&
+		     git_revwalk_hide(rw, cached) == 0;
+	int result = ready ? 0 : -1;
+	git_oid id;
+	while (result == 0 && (result = git_revwalk_next(&id, rw)) == 0)
+		list->push_back(id);
+	git_revwalk_free(rw);
+	if (result == GIT_ITEROVER)
+		return true;
+	list->clear();
+	return false;
+}
+
 void walk_log(log_walk *walk, const git_oid *head)
 {
-	git_revwalk *rw = nullptr;
-	git_revwalk_new(&rw, repository);
-	if (rw)
-		git_revwalk_push(rw, head);
+	std::vector<git_oid> listed;
+	commit_source source = {};
+	if (walk->cached_id && list_new_commits(head, walk->cached_id, &listed))
+		source.list = &listed;
+	else if (git_revwalk_new(&source.rw, repository) == 0)
+		git_revwalk_push(source.rw, head);
 	walk_pool *pool = walk_pool_start(jobs > 1 ? 4 * jobs : 1);
 	std::vector<git_oid> walked;
 	bool cached = false;
 	char *error_message = nullptr;
-	int end = run_walk(walk, pool, rw, &walked, &cached, &error_message);
+	int end = run_walk(walk, pool, &source, &walked, &cached, &error_message);
 	walk_pool_stop(pool);
 	if (end != 0)
 		walk->report.end = WALK_BROKEN;
@@ -359,7 +408,7 @@ void walk_log(log_walk *walk, const git_oid *head)
 	if (end == 0 && !cached && error_message)
 		name_unreadable(head, walked, error_message, &walk->report);
 	free(error_message);
-	git_revwalk_free(rw);
+	git_revwalk_free(source.rw);
 	if (walk->rows_left == 0 && walk->remaining > 0) {
 		fputs("<tr><td></td><td colspan=\"5\">", walk->log);
 		put_size(walk->log, walk->remaining);

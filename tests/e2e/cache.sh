@@ -149,6 +149,118 @@ check_files_eq "reset and commit: log as a fresh render" wfresh/log.html wrun/lo
 check_eq "reset and commit: rows" "new tip base " \
 	"$(sed -n 's/.*\.html">\([a-z ]*\)<\/a>.*/\1/p' wrun/log.html | tr '\n' ' ')"
 
+# Commits merged since the last run whose dates are older than the cached
+# commit: a walk by date meets the cached commit first, so they must be
+# listed as the commits it does not reach. They stand above the earlier
+# rows, get their pages, and the log holds the rows of a fresh render.
+# commit_at REPO PATH CONTENT MESSAGE EPOCH: commit_file with the committer
+# date too, which orders the walk.
+commit_at() {
+	(GIT_COMMITTER_DATE="@$5 +0000" && export GIT_COMMITTER_DATE && commit_file "$@")
+}
+# merge_at REPO BRANCH MESSAGE EPOCH
+merge_at() {
+	(GIT_AUTHOR_DATE="@$4 -0500" GIT_COMMITTER_DATE="@$4 +0000" &&
+		export GIT_AUTHOR_DATE GIT_COMMITTER_DATE && git -C "$1" merge -q --no-ff -m "$3" "$2")
+}
+# titles LOG: the commit titles of the rows, in order, on one line.
+titles() {
+	sed -n 's/.*\.html">\([a-z0-9 ]*\)<\/a>.*/\1/p' "$1" | tr '\n' ' '
+}
+# check_merged WHAT DIR CACHE FRESH: every commit has its page, the cache
+# holds the log's rows, and the log the same rows as a fresh render.
+check_merged() {
+	for id in $(git -C "$SCRATCH/$1" rev-list HEAD); do
+		check_exists "$1: page of $id" "$2/commit/$id.html"
+	done
+	log_body "$2/log.html" >"$SCRATCH/rows"
+	check_files_eq "$1: cache rows" "$SCRATCH/rows" "$SCRATCH/tail"
+	log_body "$4/log.html" | sort >"$SCRATCH/fresh.sorted"
+	sort "$SCRATCH/rows" >"$SCRATCH/rows.sorted"
+	check_files_eq "$1: rows of a fresh render" "$SCRATCH/fresh.sorted" "$SCRATCH/rows.sorted"
+}
+new_repo mg
+commit_at mg a.txt 'a
+' 'base' 1700000000
+git -C mg checkout -q -b side
+commit_at mg s.txt 's
+' 'side' 1700086400
+git -C mg checkout -q master
+commit_at mg m.txt 'm
+' 'main' 1700172800
+run_site mgrun -c ../mgcache "$SCRATCH/mg"
+merge_at mg side 'merge' 1700259200
+for j in 1 3; do
+	rm -rf mgrun$j && cp -r mgrun mgrun$j && cp mgcache mgcache$j
+	REPOPAGE_JOBS=$j run_site mgrun$j -c ../mgcache$j "$SCRATCH/mg"
+	check_success "merged older commit, $j threads"
+done
+check_files_eq "merged older commit: log with 1 and 3 threads" mgrun1/log.html mgrun3/log.html
+check_files_eq "merged older commit: cache with 1 and 3 threads" mgcache1 mgcache3
+check_eq "merged older commit: rows" "merge side main base " "$(titles mgrun1/log.html)"
+run_site mgfresh -c ../mgfresh.cache "$SCRATCH/mg"
+tail -n +2 mgcache1 >tail
+check_merged mg mgrun1 mgcache1 mgfresh
+run_site mgrun1 -c ../mgcache1 "$SCRATCH/mg"
+check_eq "merged older commit, run again: rows" "merge side main base " "$(titles mgrun1/log.html)"
+
+# Two branches merged, one with commits both older and newer than the
+# cached commit, the other with an older one only.
+new_repo tb
+commit_at tb a.txt 'a
+' 'base' 1700000000
+git -C tb checkout -q -b one
+commit_at tb o.txt 'o1
+' 'one old' 1700050000
+commit_at tb o.txt 'o2
+' 'one new' 1700300000
+git -C tb checkout -q -b two master
+commit_at tb t.txt 't
+' 'two old' 1700060000
+git -C tb checkout -q master
+commit_at tb m.txt 'm
+' 'cached' 1700100000
+run_site tbrun -c ../tbcache "$SCRATCH/tb"
+merge_at tb one 'merge one' 1700400000
+merge_at tb two 'merge two' 1700500000
+run_site tbrun -c ../tbcache "$SCRATCH/tb"
+check_success "two branches merged"
+check_eq "two branches merged: rows" "merge two merge one one new two old one old cached base " \
+	"$(titles tbrun/log.html)"
+run_site tbfresh -c ../tbfresh.cache "$SCRATCH/tb"
+tail -n +2 tbcache >tail
+check_merged tb tbrun tbcache tbfresh
+
+# A cache of another repository: its commit is not even an object here,
+# and the log is that of a fresh render, as for a rewritten history.
+cp mgcache1 tbother.cache
+run_site tbother -c ../tbother.cache "$SCRATCH/tb"
+check_success "cache of another repository"
+check_files_eq "cache of another repository: log" tbfresh/log.html tbother/log.html
+check_files_eq "cache of another repository: cache" tbfresh.cache tbother.cache
+
+# A commit behind the cached one that cannot be read: listing the new
+# commits needs the cached commit's ancestry, so the run walks by date as
+# it did before, names the missing commit and keeps the old cache.
+new_repo bd
+for t in base p cached; do
+	commit_file bd a.txt "$t
+" "$t"
+done
+run_site bdrun -c ../bdcache "$SCRATCH/bd"
+cp bdcache bdcache.old
+p=$(git -C bd rev-parse HEAD~1)
+object="bd/.git/objects/$(echo "$p" | cut -c1-2)/$(echo "$p" | cut -c3-)"
+mv "$object" p.saved
+commit_file bd a.txt 'new
+' 'new'
+run_site bdrun -c ../bdcache "$SCRATCH/bd"
+check_failure "unreadable behind the cached commit" \
+	"$REPOPAGE: cannot read commit $p: object not found - no match for id ($p)"
+check_eq "unreadable behind the cached commit: rows" "new cached p base " "$(titles bdrun/log.html)"
+check_files_eq "unreadable behind the cached commit: old cache kept" bdcache.old bdcache
+mv p.saved "$object"
+
 # HEAD holding the id of an annotated tag (detached by hand): the tag is
 # peeled to its commit for the walk, the cache's first line, the files and
 # the probes, so the site is that of the branch and -c runs do not add the
