@@ -114,18 +114,22 @@ static int diff_failed(commit_record *r)
 	return -1;
 }
 
-// First parent and its tree; either missing means a diff against nothing.
-static void load_parent(commit_record *r)
+// First parent and its tree; none for a root commit. One that cannot be
+// read fails the diff: against the empty tree the page would show every
+// file as added, and commit pages are never written again.
+static int load_parent(commit_record *r)
 {
+	if (git_commit_parentcount(r->commit) == 0)
+		return 0;
 	if (git_commit_parent(&r->parent, r->commit, 0) != 0) {
 		r->parent = nullptr;
-		return;
+		return -1;
 	}
 	if (git_tree_lookup(&r->parent_tree, r->repo, git_commit_tree_id(r->parent)) != 0) {
 		r->parent_tree = nullptr;
-		git_commit_free(r->parent);
-		r->parent = nullptr;
+		return -1;
 	}
+	return 0;
 }
 
 // Renames and copies only between files of identical content.
@@ -150,8 +154,7 @@ int commit_record_diff(commit_record *r)
 		r->commit_tree = nullptr;
 		return diff_failed(r);
 	}
-	load_parent(r);
-	if (compute_diff(r) != 0)
+	if (load_parent(r) != 0 || compute_diff(r) != 0)
 		return diff_failed(r);
 	size_t n = git_diff_num_deltas(r->diff);
 	if (n == 0)

@@ -556,6 +556,20 @@ put_back_object m "$tree"
 run_site m-tree "$SCRATCH/m"
 check_same_site "missing tree, put back" m-ref m-tree
 
+# The root tree of c3: c3 cannot be diffed, nor can c4, whose first parent
+# it is. Diffed against nothing, c4's page would show every file as added
+# and, never written again, stay wrong after the repair.
+tree=$(git -C m rev-parse "$c3^{tree}")
+without_object m "$tree"
+run_timed m-ptree "$SCRATCH/m"
+check_failure "missing tree of the parent" "$REPOPAGE: cannot diff commit $c4: $(missing "$tree")
+$REPOPAGE: cannot diff commit $c3: $(missing "$tree")"
+check_eq "missing tree of the parent: rows" "c5 c2 c1 " "$(log_rows m-ptree)"
+check_missing "missing tree of the parent: no page" "m-ptree/commit/$c4.html"
+put_back_object m "$tree"
+run_site m-ptree "$SCRATCH/m"
+check_same_site "missing tree of the parent, put back" m-ref m-ptree
+
 # Truncated objects: their zlib stream ends early. A commit ends the walk,
 # a blob makes its diff fail; neither may hang, in either program.
 truncate_object m "$c3" 12
