@@ -361,9 +361,9 @@ static int run_walk(log_walk *walk, walk_pool *pool, commit_source *source,
 
 // With a cache, the commits its commit does not reach, in the walk's own
 // order. A walk by date that stops at the cached commit would miss those
-// merged since whose dates are older: this list has them. False, and
-// today's walk instead, when the cached commit is HEAD's, is not HEAD's
-// ancestor, or its history cannot be read (damage behind it stays unseen).
+// merged since whose dates are older: this list has them. False, and the
+// walk by date instead, when the cached commit is HEAD's, is not HEAD's
+// ancestor (a rewritten history), or its history cannot be read.
 static bool list_new_commits(const git_oid *head, const git_oid *cached, std::vector<git_oid> *list)
 {
 	if (git_oid_is_zero(cached) || git_oid_equal(head, cached) ||
