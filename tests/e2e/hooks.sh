@@ -311,6 +311,18 @@ check_contains "render-all: index other" fresh/index.html '<a href="other/log.ht
 check_gz "render-all: pages" fresh/proj fresh/other
 check_gz "render-all: root" fresh -maxdepth 1
 
+# Run again over the same web root, render-all removes what a run killed
+# there left, as the hook does.
+leftovers="proj/log.html.AbC123 other/file/.page.q1W2e3 other/cache.AbCdEf123456 index.html.gz.AbC123"
+for f in $leftovers; do
+	echo 'half a page' >"fresh/$f"
+done
+PRECOMPRESS=1 WEBROOT="$SCRATCH/fresh" JOBS=2 sh "$contrib/render-all" "$SCRATCH/git" >all.out 2>all.err
+check_eq "render-all again: status" 0 "$?"
+for f in $leftovers; do
+	check_missing "render-all again: $f removed" "fresh/$f"
+done
+
 # render-all: a folder without repositories, and a failing render.
 mkdir empty
 WEBROOT="$SCRATCH/fresh2" sh "$contrib/render-all" "$SCRATCH/empty" >all.out 2>all.err
@@ -388,7 +400,52 @@ for message in "cannot make a folder name of '$odd/style.css.git', skipped" \
 	check_contains "render-all odd: says $message" all.err "render-all: $message"
 done
 check_contains "render-all odd: index row of the good one" fresh4/index.html '<a href="good/log.html">good</a>'
+check_absent "render-all odd: no index row of a refused name" fresh4/index.html 'href="style.css/log.html"'
+check_absent "render-all odd: no index row of a name in the way" fresh4/index.html 'href="inway/log.html"'
 check_eq "render-all odd: index whole" '</html>' "$(tail -n 1 fresh4/index.html)"
+
+# Names whose folder is not published: proj and proj.git would share
+# proj/ (the hook refuses both, each naming the other), and x.git.git would
+# get x.git/, which the samples take for a published repository. The index
+# lists neither; REPOS without the other one, or with a repository twice,
+# is no clash.
+mkdir clash clashwww clashall
+clash=$(cd clash && pwd -P)
+for n in proj.git proj x.git.git fine.git; do
+	git init -q --bare "clash/$n"
+	git -C "clash/$n" symbolic-ref HEAD refs/heads/master
+	git -C work push -q "$SCRATCH/clash/$n" master 2>/dev/null
+done
+hook clash/fine.git WEBROOT="$SCRATCH/clashwww"
+check_success "clash: another repository"
+check_contains "clash: index row of fine" clashwww/index.html '<a href="fine/log.html">fine</a>'
+check_absent "clash: no index row of proj" clashwww/index.html 'href="proj/log.html"'
+check_absent "clash: no index row of x.git" clashwww/index.html 'href="x.git/log.html"'
+hook clash/proj.git WEBROOT="$SCRATCH/clashwww"
+check_failure "clash: proj.git" "post-receive: '$clash/proj.git' shares the folder 'proj' with '$clash/proj'"
+hook clash/proj WEBROOT="$SCRATCH/clashwww"
+check_failure "clash: proj" "post-receive: '$clash/proj' shares the folder 'proj' with '$clash/proj.git'"
+check_missing "clash: no folder" clashwww/proj
+hook clash/x.git.git WEBROOT="$SCRATCH/clashwww"
+check_failure "clash: x.git.git" "post-receive: cannot make a folder name of '$clash/x.git.git'"
+check_missing "clash: no folder x.git" clashwww/x.git
+hook clash/proj.git WEBROOT="$SCRATCH/clashwww" REPOS="$clash/proj.git $clash/fine.git $clash/../clash/proj.git"
+check_success "clash: not in REPOS"
+check_eq "clash: one index row for a repository listed twice" 1 \
+	"$(grep -c 'href="proj/log.html"' clashwww/index.html)"
+WEBROOT="$SCRATCH/clashall" sh "$contrib/render-all" clash >all.out 2>all.err
+check_eq "render-all clash: status" 1 "$?"
+check_eq "render-all clash: fine rendered" "render-all: fine" "$(cat all.out)"
+for message in "'$clash/proj' shares the folder 'proj' with another repository, skipped" \
+	"'$clash/proj.git' shares the folder 'proj' with another repository, skipped" \
+	"cannot make a folder name of '$clash/x.git.git', skipped"; do
+	check_contains "render-all clash: says $message" all.err "render-all: $message"
+done
+check_missing "render-all clash: no folder proj" clashall/proj
+check_missing "render-all clash: no folder x.git" clashall/x.git
+check_contains "render-all clash: index row of fine" clashall/index.html '<a href="fine/log.html">fine</a>'
+check_absent "render-all clash: no index row of proj" clashall/index.html 'href="proj/log.html"'
+check_absent "render-all clash: no index row of x.git" clashall/index.html 'href="x.git/log.html"'
 
 # An index that comes out cut short is not installed.
 printf '#!/bin/sh\nprintf "<!DOCTYPE html>\\n<html>\\n<body>"\nexit 1\n' >cut-index
