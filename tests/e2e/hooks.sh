@@ -133,7 +133,8 @@ check_eq "together: no temporary files" "" "$(ls -A www www/proj www/other | gre
 
 # PRECOMPRESS=1: beside every page and stylesheet a .gz that is what gzip
 # -n -9 makes of it, with the page's mtime (a server sends it as the
-# page's Last-Modified); at the root for index.html and style.css too.
+# page's Last-Modified) and mode; at the root for index.html and style.css
+# too (none for a page whose .gz would have too long a name).
 # Never a .gz of a .gz, and no temporary file left.
 check_gz() {
 	what=$1
@@ -142,10 +143,15 @@ check_gz() {
 	find "$@" -type f \( -name '*.html' -o -name '*.xml' -o -name '*.css' \) >pages.list
 	[ -s pages.list ] || fail "$what: no pages in $*"
 	while IFS= read -r page; do
-		if ! gzip -n -9 -c "$page" | cmp -s - "$page.gz"; then
+		base=${page##*/}
+		if [ "${#base}" -gt 252 ]; then
+			continue
+		elif ! gzip -n -9 -c "$page" | cmp -s - "$page.gz"; then
 			fail "$what: $page.gz is not gzip -n -9 of its page"
 		elif [ "$page" -nt "$page.gz" ] || [ "$page" -ot "$page.gz" ]; then
 			fail "$what: $page.gz has another mtime than its page"
+		elif [ "$(stat -c %a "$page")" != "$(stat -c %a "$page.gz")" ]; then
+			fail "$what: $page.gz has another mode than its page"
 		fi
 	done <pages.list
 }
@@ -180,6 +186,97 @@ push work
 check_eq "gz off: status" 0 "$status"
 check_eq "gz off: no .gz left" "" "$(find www -name '*.gz')"
 
+# Temporary files that a run killed where nothing cleans up (SIGKILL, a
+# power loss) left in the folder, and of the root's .gz, go before the
+# next render, under the lock; names a page or a file of the site's own
+# may have, and the other sites' files, stay.
+leftovers="proj/log.html.AbC123 proj/atom.xml.000000 proj/commit/$first.html.Zz9Zz9
+proj/file/.page.q1W2e3 proj/cache.AbCdEf123456 proj/log.html.gz.x1Y2z3 proj/style.css.gz.zzzzzz
+index.html.gz.AbC123 style.css.gz.AbC123"
+others="proj/file/notes.html.abcdef.html proj/cache.AbCdEf12345 proj/commit/cache.AbCdEf123456
+proj/log.html.AbC12 proj/log.html.AbC1234 proj/log.html.AbC-12 proj/notes.txt.AbC123
+other/log.html.AbC123 index.html.AbC123"
+for f in $leftovers $others; do
+	echo 'half a page' >"www/$f"
+done
+hook git/proj.git
+check_success "leftovers"
+for f in $leftovers; do
+	check_missing "leftovers: $f removed" "www/$f"
+done
+for f in $others; do
+	check_exists "leftovers: $f kept" "www/$f"
+	rm -f "www/$f"
+done
+
+# With PRECOMPRESS=1 the .gz follow the pages also when the render fails
+# after it replaced some (a commit it cannot read ends the log). A file
+# page with a name too long for "<page>.gz.XXXXXX" gets its .gz all the
+# same, and one too long for a .gz gets none, with no failure.
+new_repo dmgwork
+commit_file dmgwork a.txt 'a
+' 'base' 1700000000
+long245=$(printf '%0245d' 0 | tr 0 n)
+long249=$(printf '%0249d' 0 | tr 0 n)
+echo long >"dmgwork/$long245"
+echo longer >"dmgwork/$long249"
+git -C dmgwork add .
+commit_all dmgwork 'long names' 1700000100
+commit_file dmgwork a.txt 'b
+' 'third' 1700000200
+mkdir damaged dmgwww dmgall
+git init -q --bare damaged/dmg.git
+git -C damaged/dmg.git symbolic-ref HEAD refs/heads/master
+git -C dmgwork push -q "$SCRATCH/damaged/dmg.git" master 2>/dev/null
+hook damaged/dmg.git WEBROOT="$SCRATCH/dmgwww" PRECOMPRESS=1
+check_success "long names"
+check_gz "long names: pages" dmgwww/dmg
+check_exists "long names: .gz of the 250-byte page" "dmgwww/dmg/file/$long245.html.gz"
+check_eq "long names: no temporary file" "" "$(find dmgwww -name '*.gz.*' -o -name '.page.*')"
+PRECOMPRESS=1 WEBROOT="$SCRATCH/dmgall" sh "$contrib/render-all" damaged >all.out 2>all.err
+check_eq "render-all long names: status" 0 "$?"
+check_eq "render-all long names: stderr" "" "$(cat all.err)"
+check_gz "render-all long names: pages" dmgall/dmg
+base=$(git -C dmgwork rev-list --max-parents=0 HEAD)
+rm "damaged/dmg.git/objects/$(echo "$base" | cut -c 1-2)/$(echo "$base" | cut -c 3-)"
+rm dmgwww/.dmg.cache dmgall/.dmg.cache
+cp dmgwww/dmg/log.html log.before
+hook damaged/dmg.git WEBROOT="$SCRATCH/dmgwww" PRECOMPRESS=1
+check_eq "damaged: status" 1 "$status"
+check_contains "damaged: named" "$SCRATCH/stderr" 'post-receive: rendering dmg failed'
+checks=$((checks + 1))
+! cmp -s log.before dmgwww/dmg/log.html || fail "damaged: the log was not rewritten"
+check_gz "damaged: .gz of the pages written" dmgwww/dmg
+PRECOMPRESS=1 WEBROOT="$SCRATCH/dmgall" sh "$contrib/render-all" damaged >all.out 2>all.err
+check_eq "render-all damaged: status" 1 "$?"
+check_contains "render-all damaged: named" all.err 'render-all: rendering dmg failed'
+check_gz "render-all damaged: .gz of the pages written" dmgall/dmg
+
+# A name that is markup or holds a blank, "%", "+" or a byte over 127 goes
+# into the feeds' links percent-encoded as the index links it, and the
+# feeds stay well-formed XML.
+odd_name=$(printf 'a&b <c> 50%%+~\303\251')
+encoded='a%26b%20%3Cc%3E%2050%25%2B~%C3%A9'
+mkdir names namewww nameall
+git init -q --bare "names/$odd_name.git"
+git -C "names/$odd_name.git" symbolic-ref HEAD refs/heads/master
+git -C work push -q "$SCRATCH/names/$odd_name.git" master 2>/dev/null
+tip=$(git -C work rev-parse HEAD)
+hook "names/$odd_name.git" WEBROOT="$SCRATCH/namewww" BASEURL=https://git.example.org/
+check_success "odd name"
+WEBROOT="$SCRATCH/nameall" BASEURL=https://git.example.org/ sh "$contrib/render-all" names >all.out 2>all.err
+check_eq "render-all odd name: status" 0 "$?"
+for root in namewww nameall; do
+	check_contains "$root: feed link" "$root/$odd_name/atom.xml" \
+		"href=\"https://git.example.org/$encoded/commit/$tip.html\""
+	check_contains "$root: index link" "$root/index.html" "<a href=\"$encoded/log.html\">"
+	for feed in atom.xml tags.xml; do
+		checks=$((checks + 1))
+		/usr/bin/python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' \
+			"$root/$odd_name/$feed" 2>/dev/null || fail "$root: $feed is not well-formed"
+	done
+done
+
 # Blanks in the folders of the repositories and of the web root.
 mkdir 'more repos'
 git init -q --bare 'more repos/my proj.git'
@@ -213,6 +310,18 @@ check_contains "render-all: index proj" fresh/index.html '<a href="proj/log.html
 check_contains "render-all: index other" fresh/index.html '<a href="other/log.html">other</a>'
 check_gz "render-all: pages" fresh/proj fresh/other
 check_gz "render-all: root" fresh -maxdepth 1
+
+# Run again over the same web root, render-all removes what a run killed
+# there left, as the hook does.
+leftovers="proj/log.html.AbC123 other/file/.page.q1W2e3 other/cache.AbCdEf123456 index.html.gz.AbC123"
+for f in $leftovers; do
+	echo 'half a page' >"fresh/$f"
+done
+PRECOMPRESS=1 WEBROOT="$SCRATCH/fresh" JOBS=2 sh "$contrib/render-all" "$SCRATCH/git" >all.out 2>all.err
+check_eq "render-all again: status" 0 "$?"
+for f in $leftovers; do
+	check_missing "render-all again: $f removed" "fresh/$f"
+done
 
 # render-all: a folder without repositories, and a failing render.
 mkdir empty
@@ -291,7 +400,52 @@ for message in "cannot make a folder name of '$odd/style.css.git', skipped" \
 	check_contains "render-all odd: says $message" all.err "render-all: $message"
 done
 check_contains "render-all odd: index row of the good one" fresh4/index.html '<a href="good/log.html">good</a>'
+check_absent "render-all odd: no index row of a refused name" fresh4/index.html 'href="style.css/log.html"'
+check_absent "render-all odd: no index row of a name in the way" fresh4/index.html 'href="inway/log.html"'
 check_eq "render-all odd: index whole" '</html>' "$(tail -n 1 fresh4/index.html)"
+
+# Names whose folder is not published: proj and proj.git would share
+# proj/ (the hook refuses both, each naming the other), and x.git.git would
+# get x.git/, which the samples take for a published repository. The index
+# lists neither; REPOS without the other one, or with a repository twice,
+# is no clash.
+mkdir clash clashwww clashall
+clash=$(cd clash && pwd -P)
+for n in proj.git proj x.git.git fine.git; do
+	git init -q --bare "clash/$n"
+	git -C "clash/$n" symbolic-ref HEAD refs/heads/master
+	git -C work push -q "$SCRATCH/clash/$n" master 2>/dev/null
+done
+hook clash/fine.git WEBROOT="$SCRATCH/clashwww"
+check_success "clash: another repository"
+check_contains "clash: index row of fine" clashwww/index.html '<a href="fine/log.html">fine</a>'
+check_absent "clash: no index row of proj" clashwww/index.html 'href="proj/log.html"'
+check_absent "clash: no index row of x.git" clashwww/index.html 'href="x.git/log.html"'
+hook clash/proj.git WEBROOT="$SCRATCH/clashwww"
+check_failure "clash: proj.git" "post-receive: '$clash/proj.git' shares the folder 'proj' with '$clash/proj'"
+hook clash/proj WEBROOT="$SCRATCH/clashwww"
+check_failure "clash: proj" "post-receive: '$clash/proj' shares the folder 'proj' with '$clash/proj.git'"
+check_missing "clash: no folder" clashwww/proj
+hook clash/x.git.git WEBROOT="$SCRATCH/clashwww"
+check_failure "clash: x.git.git" "post-receive: cannot make a folder name of '$clash/x.git.git'"
+check_missing "clash: no folder x.git" clashwww/x.git
+hook clash/proj.git WEBROOT="$SCRATCH/clashwww" REPOS="$clash/proj.git $clash/fine.git $clash/../clash/proj.git"
+check_success "clash: not in REPOS"
+check_eq "clash: one index row for a repository listed twice" 1 \
+	"$(grep -c 'href="proj/log.html"' clashwww/index.html)"
+WEBROOT="$SCRATCH/clashall" sh "$contrib/render-all" clash >all.out 2>all.err
+check_eq "render-all clash: status" 1 "$?"
+check_eq "render-all clash: fine rendered" "render-all: fine" "$(cat all.out)"
+for message in "'$clash/proj' shares the folder 'proj' with another repository, skipped" \
+	"'$clash/proj.git' shares the folder 'proj' with another repository, skipped" \
+	"cannot make a folder name of '$clash/x.git.git', skipped"; do
+	check_contains "render-all clash: says $message" all.err "render-all: $message"
+done
+check_missing "render-all clash: no folder proj" clashall/proj
+check_missing "render-all clash: no folder x.git" clashall/x.git
+check_contains "render-all clash: index row of fine" clashall/index.html '<a href="fine/log.html">fine</a>'
+check_absent "render-all clash: no index row of proj" clashall/index.html 'href="proj/log.html"'
+check_absent "render-all clash: no index row of x.git" clashall/index.html 'href="x.git/log.html"'
 
 # An index that comes out cut short is not installed.
 printf '#!/bin/sh\nprintf "<!DOCTYPE html>\\n<html>\\n<body>"\nexit 1\n' >cut-index

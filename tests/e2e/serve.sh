@@ -62,6 +62,8 @@ git clone -q git/proj.git work 2>/dev/null
 git -C work symbolic-ref HEAD refs/heads/master
 commit_file work README 'Read me.
 ' 'Start' 1700000000
+printf 'Notes.\n' >work/notes.html.abcdef
+git -C work add notes.html.abcdef
 commit_file work src/main.c 'int main(void) { return 0; }
 ' 'Add main.c' 1700001000
 git -C work tag -a -m 'First release' v1.0
@@ -74,6 +76,16 @@ ln -s "$SCRATCH/git/proj.git" www/proj.git
 cp "$contrib/robots.txt" www/robots.txt
 head=$(git -C work rev-parse HEAD)
 first=$(git -C work rev-parse HEAD~2)
+
+# Temporary files as a run killed mid-way leaves them: of pages, of their
+# .gz, of a page whose name is too long for its own temporary name, and of
+# the cache.
+temporaries="proj/log.html.AbC123 proj/commit/$head.html.Zz9Zz9 proj/atom.xml.a1B2c3
+proj/file/.page.q1W2e3 proj/cache.AbCdEf123456 proj/log.html.gz.x1Y2z3 index.html.gz.AbC123
+proj/style.css.gz.000000"
+for path in $temporaries; do
+	echo 'half a page' >"www/$path"
+done
 
 # type_of PATH: the Content-Type a server must send for PATH.
 type_of() {
@@ -147,6 +159,14 @@ serve_checks() {
 		check_exists "$name: $path is there" "www/$path"
 		check_eq "$name: /$path hidden" 404 "$(curl -s -o /dev/null -w '%{http_code}' "$base/$path")"
 	done
+
+	# Temporary files are not served; a file page whose name is that of a
+	# temporary file plus ".html" is.
+	for path in $temporaries; do
+		check_eq "$name: /$path hidden" 404 "$(curl -s -o /dev/null -w '%{http_code}' "$base/$path")"
+	done
+	check_eq "$name: a file page like a temporary name" 200 \
+		"$(curl -s -o /dev/null -w '%{http_code}' "$base/proj/file/notes.html.abcdef.html")"
 
 	# The published repository clones over plain HTTP.
 	git clone -q "$base/proj.git" "clone-$name" 2>clone.err
