@@ -152,12 +152,17 @@ static ssize_t page_write(void *cookie, const char *data, size_t size)
 	return static_cast<ssize_t>(size);
 }
 
-// The page in place, when it is a regular file: never through a symbolic
-// link, which is replaced like any changed page.
+// The page in place, when it is a regular file. Anything else is replaced
+// like a changed page, and never opened: not a symbolic link, which would
+// be written through, nor a FIFO, a socket or a device, whose opening can
+// wait for a writer or act on a device. O_NONBLOCK covers a FIFO made there
+// after lstat.
 static int open_old(const char *path)
 {
-	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 	struct stat st;
+	if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+		return -1;
+	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
 		close(fd);
 		fd = -1;

@@ -180,6 +180,67 @@ check_files_eq "page made a link: replaced" "$SCRATCH/z.txt.html" out/file/z.txt
 check_eq "page made a link: a regular file" "regular file" "$(stat -c %F out/file/z.txt.html)"
 check_eq "page made a link: its target untouched" keep "$(cat "$SCRATCH/target.txt")"
 
+# --- Pages compared with the page in place, piece by piece -----------------
+# The page in place is read in pieces of 64 KiB; from the first piece that
+# differs on, the new page is written under its temporary name, starting with
+# the part that matched. Each page in place below is made from a fresh render
+# of the same commit, and the run over it must leave exactly the fresh bytes.
+new_repo big
+awk 'BEGIN { for (i = 1; i <= 2000; i++) printf "line %d of a page of three pieces\n", i }' >big/big.txt
+git -C big add -A
+commit_all big "big"
+run_site big-fresh ../big
+fresh=$SCRATCH/big-fresh/file/big.txt.html
+checks=$((checks + 1))
+[ "$(wc -c <"$fresh")" -gt 140000 ] || fail "big page: not over two pieces"
+cp -R big-fresh big-site
+
+# over_old WHAT PERL: the page in place is the fresh page as PERL edits it
+# (its bytes in $_).
+over_old() {
+	perl -0777 -pe "$2" "$fresh" >big-site/file/big.txt.html
+	run_site big-site ../big
+	check_success "$1"
+	check_files_eq "$1" "$fresh" big-site/file/big.txt.html
+}
+over_old "a byte after the first piece" 'substr($_, 100000, 1) ^= "\x01"'
+over_old "one byte more after the first piece" 'substr($_, 100000, 0) = "x"'
+over_old "one byte less after the first piece" 'substr($_, 100000, 1) = ""'
+over_old "last byte of the first piece" 'substr($_, 65535, 1) ^= "\x01"'
+over_old "last byte of the second piece" 'substr($_, 131071, 1) ^= "\x01"'
+over_old "new page a prefix of the old" '$_ .= "more\n"'
+over_old "old page longer, changed after the first piece" 'substr($_, 70000, 1) ^= "\x01"; $_ .= "x" x 70000'
+over_old "old page cut short after the first piece" '$_ = substr($_, 0, 100000)'
+
+# A link to a file of the very same bytes is replaced all the same.
+cp "$fresh" "$SCRATCH/same.html"
+ln -sf "$SCRATCH/same.html" big-site/file/big.txt.html
+run_site big-site ../big
+check_eq "link to the same bytes: a regular file" "regular file" "$(stat -c %F big-site/file/big.txt.html)"
+check_files_eq "link to the same bytes: page" "$fresh" big-site/file/big.txt.html
+check_files_eq "link to the same bytes: target untouched" "$fresh" "$SCRATCH/same.html"
+
+# A FIFO or a socket where a page goes is replaced like a link, and never
+# opened: a FIFO opened for reading waits for a writer.
+# run_timed OUTDIR ARGS...: run_site, for a run that could hang.
+run_timed() {
+	out=$1
+	shift
+	(cd "$out" && exec timeout 10 "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+rm big-site/log.html big-site/files.html big-site/file/big.txt.html
+mkfifo big-site/log.html big-site/file/big.txt.html
+/usr/bin/python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' \
+	big-site/files.html
+run_timed big-site ../big
+check_success "FIFO and socket in place of pages"
+for page in log.html files.html file/big.txt.html; do
+	type=$(stat -c %F "big-site/$page")
+	check_eq "$page was special: a regular file" "regular file" "$type"
+	[ "$type" != "regular file" ] || check_files_eq "$page was special: page" "big-fresh/$page" "big-site/$page"
+done
+
 # --- Empty tree, and no HEAD at all ---------------------------------------
 new_repo bare-tree
 commit_all bare-tree "Nothing"
