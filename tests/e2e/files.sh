@@ -241,6 +241,81 @@ for page in log.html files.html file/big.txt.html; do
 	[ "$type" != "regular file" ] || check_files_eq "$page was special: page" "big-fresh/$page" "big-site/$page"
 done
 
+# --- A .gz beside a page follows the page ----------------------------------
+# Servers send <page>.gz as it is to clients that take gzip. A page that is
+# replaced takes its .gz along, with its own modification time, by which the
+# hook knows a current .gz; where no .gz was, none is made. A .gz that is a
+# link is replaced, never written through; a FIFO is left alone.
+# gz_of PAGE: a .gz of PAGE, made as the hook makes it.
+gz_of() {
+	gzip -n -9 -c "$1" >"$1.gz" && touch -r "$1" "$1.gz"
+}
+gz_of big-site/log.html
+gz_of big-site/file/big.txt.html
+gz_of big-site/tags.xml
+echo keep >"$SCRATCH/gz-target"
+ln -s "$SCRATCH/gz-target" big-site/refs.html.gz
+mkfifo big-site/atom.xml.gz
+stamps big-site >"$SCRATCH/gz-stamps1"
+perl -pi -e 's/^line 1999 of/LINE 1999 of/' big/big.txt
+git -C big add -A
+commit_all big "near the end" 1700000500
+run_timed big-site ../big
+check_success "pages with a .gz"
+run_site big-fresh2 ../big
+for page in log.html refs.html file/big.txt.html; do
+	check_files_eq "$page beside a .gz" "big-fresh2/$page" "big-site/$page"
+	gzip -dc "big-site/$page.gz" >"$SCRATCH/unzipped"
+	check_files_eq "$page.gz follows its page" "big-site/$page" "$SCRATCH/unzipped"
+	check_eq "$page.gz: the page's modification time" \
+		"$(stat -c %y "big-site/$page")" "$(stat -c %y "big-site/$page.gz")"
+done
+check_eq "a .gz that was a link: a regular file" "regular file" "$(stat -c %F big-site/refs.html.gz)"
+check_eq "a .gz that was a link: its target untouched" keep "$(cat "$SCRATCH/gz-target")"
+check_eq "a FIFO .gz: left alone" fifo "$(stat -c %F big-site/atom.xml.gz)"
+stamps big-site >"$SCRATCH/gz-stamps2"
+check_eq "the .gz of an unchanged page: untouched" "" \
+	"$(changed "$SCRATCH/gz-stamps1" "$SCRATCH/gz-stamps2" | tr ' ' '\n' | grep 'tags')"
+check_eq "no .gz where none was" \
+	"./atom.xml.gz ./file/big.txt.html.gz ./log.html.gz ./refs.html.gz ./tags.xml.gz" \
+	"$(cd big-site && find . -name '*.gz' | sort | tr '\n' ' ' | sed 's/ $//')"
+
+# --- File names of 244 to 250 bytes --------------------------------------
+# Their pages' names are 249 to 255 bytes long: with ".XXXXXX" past
+# NAME_MAX, they are made under a short temporary name in their directory,
+# and so is the .gz beside those of names up to 247 bytes.
+new_repo names
+lengths="244 245 246 247 248 249 250"
+for n in $lengths; do
+	printf '%s\n' "$n" >"names/$(printf "%0${n}d" "$n")"
+done
+git -C names add -A
+commit_all names "long names"
+run_site names-site ../names
+check_success "names of 244 to 250 bytes"
+for n in 244 245 246 247; do
+	gz_of "names-site/file/$(printf "%0${n}d" "$n").html"
+done
+for n in $lengths; do
+	printf 'changed %s\n' "$n" >"names/$(printf "%0${n}d" "$n")"
+done
+git -C names add -A
+commit_all names "long names changed" 1700000500
+run_site names-site ../names
+check_success "names of 244 to 250 bytes, changed"
+run_site names-fresh ../names
+for n in $lengths; do
+	page=file/$(printf "%0${n}d" "$n").html
+	check_files_eq "name of $n bytes: page" "names-fresh/$page" "names-site/$page"
+	if [ "$n" -le 247 ]; then
+		gzip -dc "names-site/$page.gz" >"$SCRATCH/unzipped"
+		check_files_eq "name of $n bytes: its .gz" "names-site/$page" "$SCRATCH/unzipped"
+	fi
+done
+(cd names-fresh && find . | sort) >"$SCRATCH/expected"
+(cd names-site && find . ! -name '*.gz' | sort) >"$SCRATCH/actual"
+check_files_eq "names of 244 to 250 bytes: no temporary file left" "$SCRATCH/expected" "$SCRATCH/actual"
+
 # --- Empty tree, and no HEAD at all ---------------------------------------
 new_repo bare-tree
 commit_all bare-tree "Nothing"
