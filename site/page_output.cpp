@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 // The pages open in the process, so that a fatal error can remove their
 // temporary files: the page in place then stays as it was.
@@ -152,12 +153,144 @@ static ssize_t page_write(void *cookie, const char *data, size_t size)
 	return static_cast<ssize_t>(size);
 }
 
-// The page in place, when it is a regular file: never through a symbolic
-// link, which is replaced like any changed page.
+// A <page>.gz beside a page, which a server may send as it is, follows the
+// page: it is made anew from the page's bytes (gzip format, no name, no
+// time, as `gzip -n -9`) under a temporary name of its own, which a fatal
+// error removes like a page's, with the page's mtime, by which the hook
+// knows a current .gz. Like a page, one that is a symbolic link is replaced,
+// never written through; one that is no regular file is left alone.
+static bool gz_beside(const char *gz_path)
+{
+	struct stat st;
+	return lstat(gz_path, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+}
+
+// Deflates what is in `z` into `fd`, through `out`.
+static int gz_deflate(z_stream *z, int flush, char *out, int fd)
+{
+	do {
+		z->next_out = reinterpret_cast<Bytef *>(out);
+		z->avail_out = PAGE_BUFFER;
+		if (deflate(z, flush) == Z_STREAM_ERROR)
+			return -1;
+		if (write_all(fd, out, PAGE_BUFFER - z->avail_out) != 0)
+			return -1;
+	} while (z->avail_out == 0);
+	return 0;
+}
+
+// The new page, read back from its temporary file, compressed into `fd`.
+static int gz_compress(page_output *p, int fd)
+{
+	z_stream z = {};
+	if (deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+		return -1;
+	int result = 0;
+	off_t done = 0;
+	int flush = Z_NO_FLUSH;
+	while (result == 0 && flush != Z_FINISH) {
+		off_t left = p->written - done;
+		size_t want = left < static_cast<off_t>(PAGE_BUFFER) ? static_cast<size_t>(left) : PAGE_BUFFER;
+		ssize_t n = pread(p->temp_fd, p->compare, want, done);
+		if (n < 0 || (n == 0 && want > 0)) {
+			result = -1;
+			break;
+		}
+		done += n;
+		flush = done == p->written ? Z_FINISH : Z_NO_FLUSH;
+		z.next_in = reinterpret_cast<Bytef *>(p->compare);
+		z.avail_in = static_cast<uInt>(n);
+		result = gz_deflate(&z, flush, p->buffer, fd);
+	}
+	deflateEnd(&z);
+	return result;
+}
+
+// The new .gz, complete under its temporary name, with the page's times.
+static int gz_write(page_output *p, page_output *gz)
+{
+	struct stat st;
+	if (start_temp(gz) != 0)
+		return -1;
+	if (gz_compress(p, gz->temp_fd) != 0 || fstat(p->temp_fd, &st) != 0)
+		return -1;
+	struct timespec times[2] = {st.st_atim, st.st_mtim};
+	if (futimens(gz->temp_fd, times) != 0)
+		return -1;
+	int fd = gz->temp_fd;
+	gz->temp_fd = -1;
+	return close(fd);
+}
+
+// Closes and removes the .gz's temporary file, if it has one.
+static void gz_drop_temp(page_output *gz)
+{
+	if (gz->temp_fd >= 0)
+		close(gz->temp_fd);
+	gz->temp_fd = -1;
+	if (gz->temp_made) {
+		unlink(gz->temp);
+		unregister_page(gz);
+	}
+	gz->temp_made = false;
+}
+
+static void gz_release(page_output *p)
+{
+	if (!p->gz)
+		return;
+	gz_drop_temp(p->gz);
+	free(p->gz);
+	p->gz = nullptr;
+}
+
+// For a changed page complete in its temporary file: the new .gz, when
+// one is beside the page. -1 when it cannot be made: p->gz then names it,
+// with its open_errno set.
+static int gz_prepare(page_output *p)
+{
+	char gz_path[sizeof p->path];
+	int n = snprintf(gz_path, sizeof gz_path, "%s.gz", p->path);
+	if (n < 0 || static_cast<size_t>(n) >= sizeof gz_path || !gz_beside(gz_path))
+		return 0;
+	page_output *gz = static_cast<page_output *>(calloc(1, sizeof *gz));
+	if (!gz)
+		return -1;
+	memcpy(gz->path, gz_path, sizeof gz->path);
+	gz->temp_fd = gz->old_fd = -1;
+	p->gz = gz;
+	if (gz_write(p, gz) == 0)
+		return 0;
+	gz->open_errno = errno != 0 ? errno : EIO;
+	gz_drop_temp(gz);
+	return -1;
+}
+
+// After its page: a .gz that cannot take its place goes, so that none is
+// served stale.
+static void gz_install(page_output *p)
+{
+	page_output *gz = p->gz;
+	if (gz && gz->temp_made && rename(gz->temp, gz->path) == 0) {
+		unregister_page(gz);
+		gz->temp_made = false;
+	} else if (gz && gz->temp_made) {
+		unlink(gz->path);
+	}
+	gz_release(p);
+}
+
+// The page in place, when it is a regular file. Anything else is replaced
+// like a changed page, and never opened: not a symbolic link, which would
+// be written through, nor a FIFO, a socket or a device, whose opening can
+// wait for a writer or act on a device. O_NONBLOCK covers a FIFO made there
+// after lstat.
 static int open_old(const char *path)
 {
-	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 	struct stat st;
+	if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+		return -1;
+	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
 		close(fd);
 		fd = -1;
@@ -226,6 +359,8 @@ int page_finish(page_output *p)
 	if (p->old_fd >= 0)
 		close(p->old_fd);
 	p->old_fd = -1;
+	if (result == 0 && p->changed && p->temp_fd >= 0 && gz_prepare(p) != 0)
+		result = -1;
 	// Some file systems (NFS) report a failed write only at close.
 	if (p->temp_fd >= 0 && close(p->temp_fd) != 0 && p->changed)
 		result = -1;
@@ -239,9 +374,13 @@ int page_install(page_output *p)
 		if (p->temp_made)
 			unlink(p->temp);
 	} else if (rename(p->temp, p->path) != 0) {
+		int error = errno;
+		gz_release(p);
+		errno = error;
 		return -1;
 	}
 	unregister_page(p);
+	gz_install(p);
 	return 0;
 }
 
@@ -258,6 +397,7 @@ void page_discard(page_output *p)
 	if (p->temp_made)
 		unlink(p->temp);
 	unregister_page(p);
+	gz_release(p);
 }
 
 bool page_close(page_output *p)
@@ -268,7 +408,7 @@ bool page_close(page_output *p)
 			errno = p->open_errno;
 			err(1, "fopen: '%s'", p->path);
 		}
-		errx(1, "write error: %s", p->path);
+		errx(1, "write error: %s", p->gz && p->gz->open_errno ? p->gz->path : p->path);
 	}
 	if (page_install(p) != 0)
 		err(1, "rename: '%s' to '%s'", p->temp, p->path);
@@ -277,6 +417,7 @@ bool page_close(page_output *p)
 
 void page_output_free(page_output *p)
 {
+	gz_release(p);
 	free(p->compare);
 	free(p->buffer);
 	p->compare = p->buffer = nullptr;

@@ -104,7 +104,7 @@ void write_page_footer(FILE *stream);
 constexpr size_t PAGE_BUFFER = 1 << 16;
 struct page_output {
 	FILE *stream;           // what the page is written to
-	char path[1024];        // the page's own name
+	char path[1024 + 3];    // the page's own name (a .gz's: 3 longer)
 	char temp[1024 + 16];   // the temporary file, renamed over path
 	int temp_fd;
 	int old_fd;             // the page in place while it matches, else -1
@@ -115,6 +115,7 @@ struct page_output {
 	char *buffer;           // the stream's, PAGE_BUFFER bytes
 	char *compare;          // what was read of the page in place
 	page_output *next_open; // the pages a fatal error must clean up
+	page_output *gz;        // the <path>.gz that follows the page, else null
 };
 // Makes the temporary file: -1 with errno when it cannot be made. Without
 // `compare` the page is new whatever is in place. A `lazy` page whose old
@@ -124,10 +125,11 @@ struct page_output {
 int page_begin(page_output *page, const char *path, bool compare, bool lazy);
 // page_begin, fatal "fopen: '<path>'" when it fails.
 void page_open(page_output *page, const char *path, bool compare, bool lazy);
-// Ends the writing: -1 on a write error. Sets `changed`.
+// Ends the writing: -1 on a write error. Sets `changed`. A changed page
+// with a <path>.gz beside it also writes the new .gz under a temporary name.
 int page_finish(page_output *page);
-// Renames a changed page into place, or removes the temporary file of an
-// unchanged one; -1 with errno when the rename fails.
+// Renames a changed page into place, then its new .gz, or removes the
+// temporary file of an unchanged one; -1 with errno when the rename fails.
 int page_install(page_output *page);
 void page_discard(page_output *page);
 // page_finish and page_install; fatal "write error: <path>". True when the

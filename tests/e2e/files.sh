@@ -180,6 +180,142 @@ check_files_eq "page made a link: replaced" "$SCRATCH/z.txt.html" out/file/z.txt
 check_eq "page made a link: a regular file" "regular file" "$(stat -c %F out/file/z.txt.html)"
 check_eq "page made a link: its target untouched" keep "$(cat "$SCRATCH/target.txt")"
 
+# --- Pages compared with the page in place, piece by piece -----------------
+# The page in place is read in pieces of 64 KiB; from the first piece that
+# differs on, the new page is written under its temporary name, starting with
+# the part that matched. Each page in place below is made from a fresh render
+# of the same commit, and the run over it must leave exactly the fresh bytes.
+new_repo big
+awk 'BEGIN { for (i = 1; i <= 2000; i++) printf "line %d of a page of three pieces\n", i }' >big/big.txt
+git -C big add -A
+commit_all big "big"
+run_site big-fresh ../big
+fresh=$SCRATCH/big-fresh/file/big.txt.html
+checks=$((checks + 1))
+[ "$(wc -c <"$fresh")" -gt 140000 ] || fail "big page: not over two pieces"
+cp -R big-fresh big-site
+
+# over_old WHAT PERL: the page in place is the fresh page as PERL edits it
+# (its bytes in $_).
+over_old() {
+	perl -0777 -pe "$2" "$fresh" >big-site/file/big.txt.html
+	run_site big-site ../big
+	check_success "$1"
+	check_files_eq "$1" "$fresh" big-site/file/big.txt.html
+}
+over_old "a byte after the first piece" 'substr($_, 100000, 1) ^= "\x01"'
+over_old "one byte more after the first piece" 'substr($_, 100000, 0) = "x"'
+over_old "one byte less after the first piece" 'substr($_, 100000, 1) = ""'
+over_old "last byte of the first piece" 'substr($_, 65535, 1) ^= "\x01"'
+over_old "last byte of the second piece" 'substr($_, 131071, 1) ^= "\x01"'
+over_old "new page a prefix of the old" '$_ .= "more\n"'
+over_old "old page longer, changed after the first piece" 'substr($_, 70000, 1) ^= "\x01"; $_ .= "x" x 70000'
+over_old "old page cut short after the first piece" '$_ = substr($_, 0, 100000)'
+
+# A link to a file of the very same bytes is replaced all the same.
+cp "$fresh" "$SCRATCH/same.html"
+ln -sf "$SCRATCH/same.html" big-site/file/big.txt.html
+run_site big-site ../big
+check_eq "link to the same bytes: a regular file" "regular file" "$(stat -c %F big-site/file/big.txt.html)"
+check_files_eq "link to the same bytes: page" "$fresh" big-site/file/big.txt.html
+check_files_eq "link to the same bytes: target untouched" "$fresh" "$SCRATCH/same.html"
+
+# A FIFO or a socket where a page goes is replaced like a link, and never
+# opened: a FIFO opened for reading waits for a writer.
+# run_timed OUTDIR ARGS...: run_site, for a run that could hang.
+run_timed() {
+	out=$1
+	shift
+	(cd "$out" && exec timeout 10 "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+rm big-site/log.html big-site/files.html big-site/file/big.txt.html
+mkfifo big-site/log.html big-site/file/big.txt.html
+/usr/bin/python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' \
+	big-site/files.html
+run_timed big-site ../big
+check_success "FIFO and socket in place of pages"
+for page in log.html files.html file/big.txt.html; do
+	type=$(stat -c %F "big-site/$page")
+	check_eq "$page was special: a regular file" "regular file" "$type"
+	[ "$type" != "regular file" ] || check_files_eq "$page was special: page" "big-fresh/$page" "big-site/$page"
+done
+
+# --- A .gz beside a page follows the page ----------------------------------
+# Servers send <page>.gz as it is to clients that take gzip. A page that is
+# replaced takes its .gz along, with its own modification time, by which the
+# hook knows a current .gz; where no .gz was, none is made. A .gz that is a
+# link is replaced, never written through; a FIFO is left alone.
+# gz_of PAGE: a .gz of PAGE, made as the hook makes it.
+gz_of() {
+	gzip -n -9 -c "$1" >"$1.gz" && touch -r "$1" "$1.gz"
+}
+gz_of big-site/log.html
+gz_of big-site/file/big.txt.html
+gz_of big-site/tags.xml
+echo keep >"$SCRATCH/gz-target"
+ln -s "$SCRATCH/gz-target" big-site/refs.html.gz
+mkfifo big-site/atom.xml.gz
+stamps big-site >"$SCRATCH/gz-stamps1"
+perl -pi -e 's/^line 1999 of/LINE 1999 of/' big/big.txt
+git -C big add -A
+commit_all big "near the end" 1700000500
+run_timed big-site ../big
+check_success "pages with a .gz"
+run_site big-fresh2 ../big
+for page in log.html refs.html file/big.txt.html; do
+	check_files_eq "$page beside a .gz" "big-fresh2/$page" "big-site/$page"
+	gzip -dc "big-site/$page.gz" >"$SCRATCH/unzipped"
+	check_files_eq "$page.gz follows its page" "big-site/$page" "$SCRATCH/unzipped"
+	check_eq "$page.gz: the page's modification time" \
+		"$(stat -c %y "big-site/$page")" "$(stat -c %y "big-site/$page.gz")"
+done
+check_eq "a .gz that was a link: a regular file" "regular file" "$(stat -c %F big-site/refs.html.gz)"
+check_eq "a .gz that was a link: its target untouched" keep "$(cat "$SCRATCH/gz-target")"
+check_eq "a FIFO .gz: left alone" fifo "$(stat -c %F big-site/atom.xml.gz)"
+stamps big-site >"$SCRATCH/gz-stamps2"
+check_eq "the .gz of an unchanged page: untouched" "" \
+	"$(changed "$SCRATCH/gz-stamps1" "$SCRATCH/gz-stamps2" | tr ' ' '\n' | grep 'tags')"
+check_eq "no .gz where none was" \
+	"./atom.xml.gz ./file/big.txt.html.gz ./log.html.gz ./refs.html.gz ./tags.xml.gz" \
+	"$(cd big-site && find . -name '*.gz' | sort | tr '\n' ' ' | sed 's/ $//')"
+
+# --- File names of 244 to 250 bytes --------------------------------------
+# Their pages' names are 249 to 255 bytes long: with ".XXXXXX" past
+# NAME_MAX, they are made under a short temporary name in their directory,
+# and so is the .gz beside those of names up to 247 bytes.
+new_repo names
+lengths="244 245 246 247 248 249 250"
+for n in $lengths; do
+	printf '%s\n' "$n" >"names/$(printf "%0${n}d" "$n")"
+done
+git -C names add -A
+commit_all names "long names"
+run_site names-site ../names
+check_success "names of 244 to 250 bytes"
+for n in 244 245 246 247; do
+	gz_of "names-site/file/$(printf "%0${n}d" "$n").html"
+done
+for n in $lengths; do
+	printf 'changed %s\n' "$n" >"names/$(printf "%0${n}d" "$n")"
+done
+git -C names add -A
+commit_all names "long names changed" 1700000500
+run_site names-site ../names
+check_success "names of 244 to 250 bytes, changed"
+run_site names-fresh ../names
+for n in $lengths; do
+	page=file/$(printf "%0${n}d" "$n").html
+	check_files_eq "name of $n bytes: page" "names-fresh/$page" "names-site/$page"
+	if [ "$n" -le 247 ]; then
+		gzip -dc "names-site/$page.gz" >"$SCRATCH/unzipped"
+		check_files_eq "name of $n bytes: its .gz" "names-site/$page" "$SCRATCH/unzipped"
+	fi
+done
+(cd names-fresh && find . | sort) >"$SCRATCH/expected"
+(cd names-site && find . ! -name '*.gz' | sort) >"$SCRATCH/actual"
+check_files_eq "names of 244 to 250 bytes: no temporary file left" "$SCRATCH/expected" "$SCRATCH/actual"
+
 # --- Empty tree, and no HEAD at all ---------------------------------------
 new_repo bare-tree
 commit_all bare-tree "Nothing"
