@@ -659,6 +659,55 @@ check_eq "threads, page too large: pages before it only" 3 "$(ls threads4/limit/
 checks=$((checks + 1))
 diff -r threads1 threads4 >diff.out 2>&1 || { fail "threads: files left differ"; head diff.out; }
 
+# Allocation failures on the threads that render commits. A preloaded
+# malloc fails the calls of one size made on any thread but the first.
+# A sanitized build brings its own allocator, which this one would bypass.
+cat >mallocfail.c <<'EOF'
+#define _GNU_SOURCE
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern void *__libc_malloc(size_t);
+
+void *malloc(size_t size)
+{
+	static size_t failing;
+	if (!failing) {
+		const char *v = getenv("FAIL_MALLOC");
+		failing = v ? strtoul(v, NULL, 10) : (size_t)-1;
+	}
+	if (size == failing && syscall(SYS_gettid) != getpid()) {
+		errno = ENOMEM;
+		return NULL;
+	}
+	return __libc_malloc(size);
+}
+EOF
+if grep -q '__asan_init\|__tsan_init' "$REPOPAGE"; then
+	echo "skipped: allocation failures on threads (sanitized build)"
+elif cc -shared -fPIC -o mallocfail.so mallocfail.c 2>/dev/null; then
+	# A config entry that cannot be copied for a diff's snapshot of the
+	# configuration (a 70000-byte value, so 70001 bytes for its copy) once
+	# left libgit2 with no copy and no error: a segmentation fault.
+	new_repo conf
+	for n in 1 2 3; do
+		commit_file conf "f$n" "$n
+" "c$n" $((1700000000 + n))
+	done
+	git -C conf config x.big "$(head -c 70000 /dev/zero | tr '\0' v)"
+	(mkdir conf-site && cd conf-site && FAIL_MALLOC=70001 LD_PRELOAD="$SCRATCH/mallocfail.so" \
+		REPOPAGE_JOBS=4 exec timeout 60 "$REPOPAGE" "$SCRATCH/conf" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+	ids=$(git -C conf rev-list HEAD)
+	check_failure "config copy out of memory" "$(for id in $ids; do
+		echo "$REPOPAGE: cannot diff commit $id: Out of memory"; done)"
+	check_eq "config copy out of memory: no commit page" "" "$(ls conf-site/commit)"
+else
+	echo "skipped: no C compiler for the malloc shim"
+fi
+
 # HEAD that cannot be read is fatal before anything is written: a good
 # site is never replaced by an empty one. An unborn HEAD is no error.
 head=$(git -C m rev-parse HEAD)
