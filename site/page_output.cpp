@@ -165,14 +165,19 @@ static int open_old(const char *path)
 	return fd;
 }
 
+int page_alloc(page_output *p)
+{
+	if (!p->compare)
+		p->compare = static_cast<char *>(malloc(PAGE_BUFFER));
+	if (!p->buffer)
+		p->buffer = static_cast<char *>(malloc(PAGE_BUFFER));
+	return p->compare && p->buffer ? 0 : -1;
+}
+
 int page_begin(page_output *p, const char *path, bool compare, bool lazy)
 {
-	if (!p->compare) {
-		p->compare = static_cast<char *>(malloc(PAGE_BUFFER));
-		p->buffer = static_cast<char *>(malloc(PAGE_BUFFER));
-		if (!p->compare || !p->buffer)
-			err(1, "malloc");
-	}
+	if (page_alloc(p) != 0)
+		err(1, "malloc");
 	snprintf(p->path, sizeof p->path, "%s", path);
 	p->stream = nullptr;
 	p->temp_fd = -1;

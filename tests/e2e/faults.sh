@@ -728,6 +728,85 @@ else
 	echo "skipped: no C compiler for the malloc shim"
 fi
 
+# A preloaded strdup and open_memstream for the fatal errors of the threads
+# that render commits and for signals: FAIL_STRDUP=TEXT fails a strdup of a
+# text holding TEXT; STALL_MEMSTREAM=N stops the thread of the Nth
+# open_memstream (one per log row) for good, once it has made STALL_MARK.
+cat >threadfail.c <<'EOF'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+char *strdup(const char *text)
+{
+	const char *failing = getenv("FAIL_STRDUP");
+	if (failing && strstr(text, failing)) {
+		errno = ENOMEM;
+		return NULL;
+	}
+	char *(*real)(const char *) = (char *(*)(const char *))dlsym(RTLD_NEXT, "strdup");
+	return real(text);
+}
+
+FILE *open_memstream(char **buffer, size_t *size)
+{
+	static int calls;
+	int call = __atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST);
+	const char *stall = getenv("STALL_MEMSTREAM");
+	if (stall && call == atoi(stall)) {
+		close(open(getenv("STALL_MARK"), O_WRONLY | O_CREAT, 0644));
+		for (;;)
+			pause();
+	}
+	FILE *(*real)(char **, size_t *) = (FILE * (*)(char **, size_t *))dlsym(RTLD_NEXT, "open_memstream");
+	return real(buffer, size);
+}
+EOF
+# run_shimmed JOBS OUTDIR ARGS...: run_site with that shim and JOBS threads.
+run_shimmed() {
+	j=$1
+	out=$2
+	shift 2
+	mkdir -p "$out"
+	(cd "$out" && REPOPAGE_JOBS=$j LD_PRELOAD="$SCRATCH/threadfail.so" \
+		ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+		exec timeout 60 "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
+	# Three commits with large diffs, then one whose diff cannot be made:
+	# keeping libgit2's reason for it fails. On any number of threads the
+	# run ends there, as on one: one message, the three pages before it
+	# in walk order in place, no temporary file.
+	new_repo late
+	commit_file late a.txt 'a
+' 'c1' 1700000001
+	commit_file late gone.txt 'gone
+' 'c2' 1700000002
+	for n in 3 4 5; do
+		seq "$n" "$n" 90000 >late/big.txt
+		git -C late add big.txt
+		commit_all late "c$n" $((1700000000 + n))
+	done
+	without_object late "$(git -C late rev-parse HEAD:gone.txt)"
+	for j in 1 4; do
+		FAIL_STRDUP='object not found' run_shimmed $j late$j "$SCRATCH/late"
+		check_failure "memory out on a worker, $j threads" "repopage: strdup: Cannot allocate memory"
+		check_eq "memory out on a worker, $j threads: pages before it" 3 "$(ls late$j/commit | wc -l)"
+		check_eq "memory out on a worker, $j threads: no temporary file" "" "$(find late$j -name '*.??????')"
+	done
+	checks=$((checks + 1))
+	diff -r late1 late4 >diff.out 2>&1 || { fail "memory out on a worker: files left differ"; head diff.out; }
+	put_back_object late "$(git -C late rev-parse HEAD:gone.txt)"
+else
+	echo "skipped: no C compiler for the strdup shim"
+fi
+
 # HEAD that cannot be read is fatal before anything is written: a good
 # site is never replaced by an empty one. An unborn HEAD is no error.
 head=$(git -C m rev-parse HEAD)
