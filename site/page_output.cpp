@@ -14,36 +14,49 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The pages open in the process, so that a fatal error can remove their
-// temporary files: the page in place then stays as it was.
-static std::mutex open_pages_lock;
+// The temporary files of the run, so that a fatal error can remove the
+// open pages' (the page in place then stays as it was), and a signal that
+// ends the run those and the cache's. Each is made and renamed under the
+// lock, so that a sweep holding it finds every one that exists.
+static std::mutex temp_files_lock;
 static page_output *open_pages;
+static const char *other_temp; // the cache's, from mkstemp to rename
+
+// The run is ending: the sweep keeps the lock, so that no thread makes or
+// renames a file after it.
+static void remove_temp_files(bool all)
+{
+	temp_files_lock.lock();
+	for (page_output *p = open_pages; p; p = p->next_open)
+		unlink(p->temp);
+	if (all && other_temp)
+		unlink(other_temp);
+}
 
 static void remove_open_pages()
 {
-	std::lock_guard<std::mutex> hold(open_pages_lock);
-	for (page_output *p = open_pages; p; p = p->next_open)
-		unlink(p->temp);
+	remove_temp_files(false);
 }
 
-static void register_page(page_output *p)
+void remove_all_temp_files()
 {
-	static std::once_flag handler;
-	std::call_once(handler, [] { atexit(remove_open_pages); });
-	std::lock_guard<std::mutex> hold(open_pages_lock);
-	p->next_open = open_pages;
-	open_pages = p;
+	remove_temp_files(true);
 }
 
-static void unregister_page(page_output *p)
+static void unlist_page(page_output *p)
 {
-	std::lock_guard<std::mutex> hold(open_pages_lock);
 	for (page_output **link = &open_pages; *link; link = &(*link)->next_open) {
 		if (*link == p) {
 			*link = p->next_open;
 			break;
 		}
 	}
+}
+
+static void unregister_page(page_output *p)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	unlist_page(p);
 }
 
 static int write_all(int fd, const char *data, size_t size)
@@ -90,14 +103,26 @@ static int make_temp(page_output *p)
 	return fd;
 }
 
+static int make_listed_temp(page_output *p)
+{
+	static std::once_flag handler;
+	std::call_once(handler, [] { atexit(remove_open_pages); });
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	int fd = make_temp(p);
+	if (fd >= 0) {
+		p->next_open = open_pages;
+		open_pages = p;
+	}
+	return fd;
+}
+
 // The temporary file, with the mode fopen would give the page rather than
 // mkstemp's 0600.
 static int start_temp(page_output *p)
 {
-	p->temp_fd = make_temp(p);
+	p->temp_fd = make_listed_temp(p);
 	if (p->temp_fd < 0)
 		return -1;
-	register_page(p);
 	p->temp_made = true;
 	if (fchmod(p->temp_fd, new_file_mode) == 0)
 		return 0;
@@ -240,14 +265,42 @@ int page_finish(page_output *p)
 
 int page_install(page_output *p)
 {
-	if (!p->changed) {
-		if (p->temp_made)
-			unlink(p->temp);
-	} else if (rename(p->temp, p->path) != 0) {
-		return -1;
+	if (p->changed) {
+		std::lock_guard<std::mutex> hold(temp_files_lock);
+		if (rename(p->temp, p->path) != 0)
+			return -1;
+		unlist_page(p);
+		return 0;
 	}
+	if (p->temp_made)
+		unlink(p->temp);
 	unregister_page(p);
 	return 0;
+}
+
+int temp_file_make(char *path)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	int fd = mkstemp(path);
+	if (fd >= 0)
+		other_temp = path;
+	return fd;
+}
+
+int temp_file_rename(const char *path, const char *target)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	if (rename(path, target) != 0)
+		return -1;
+	other_temp = nullptr;
+	return 0;
+}
+
+void temp_file_remove(const char *path)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	unlink(path);
+	other_temp = nullptr;
 }
 
 void page_discard(page_output *p)

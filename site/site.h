@@ -145,6 +145,19 @@ void page_discard(page_output *page);
 // page was replaced.
 bool page_close(page_output *page);
 void page_output_free(page_output *page);
+// The cache's temporary file: mkstemp of `path` (kept by the caller),
+// listed until it is renamed or removed, so that a signal that ends the run
+// removes it; a fatal error leaves it. One such file at a time.
+int temp_file_make(char *path);
+int temp_file_rename(const char *path, const char *target);
+void temp_file_remove(const char *path);
+// Removes every temporary file of the run, and keeps them from being made
+// or renamed until the process ends: for a signal that ends the run.
+void remove_all_temp_files();
+// Blocks the signals that end a run (SIGTERM, SIGINT, SIGHUP, unless they
+// are ignored) in every thread to come, and starts a thread that waits for
+// them, removes the run's temporary files and ends the run by the signal.
+void clean_up_on_signals();
 
 // Commit records. commit_record_read: none when the commit cannot be read,
 // or when memory runs out, which sets `f`; commit_record_load ends the run

@@ -803,6 +803,57 @@ if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
 	checks=$((checks + 1))
 	diff -r late1 late4 >diff.out 2>&1 || { fail "memory out on a worker: files left differ"; head diff.out; }
 	put_back_object late "$(git -C late rev-parse HEAD:gone.txt)"
+
+	# A run ended by SIGTERM or SIGHUP in the middle of its walk (its
+	# fifth row stops for good) removes its temporary files, the cache's
+	# too, and ends by the signal; the pages in place are the old ones or
+	# the new ones, the old cache stays, and the next run ends the job.
+	new_repo sig
+	n=10
+	while [ $n -lt 40 ]; do
+		commit_file sig "f$((n % 7))" "$n
+" "c$n" $((1700000000 + n))
+		n=$((n + 1))
+	done
+	git -C sig update-ref refs/heads/master HEAD~10
+	run_site sig-old -c ../sig-old.cache "$SCRATCH/sig"
+	git -C sig update-ref refs/heads/master HEAD@{1}
+	run_site sig-new -c ../sig-new.cache "$SCRATCH/sig"
+	for run in TERM:1:143 TERM:4:143 HUP:4:129; do
+		sig=${run%%:*}
+		j=${run#*:}
+		j=${j%:*}
+		out=sig-$sig$j
+		cp -r sig-old "$out"
+		cp sig-old.cache "$out.cache"
+		rm -f stalled
+		(cd "$out" && REPOPAGE_JOBS=$j STALL_MEMSTREAM=5 STALL_MARK="$SCRATCH/stalled" \
+			LD_PRELOAD="$SCRATCH/threadfail.so" \
+			ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+			exec "$REPOPAGE" -c "../$out.cache" "$SCRATCH/sig" 2>"$SCRATCH/stderr") &
+		pid=$!
+		waited=0
+		while [ ! -e stalled ] && [ $waited -lt 600 ]; do
+			sleep 0.1
+			waited=$((waited + 1))
+		done
+		kill -"$sig" $pid
+		wait $pid
+		check_eq "SIG$sig, $j threads: status" "${run##*:}" "$?"
+		check_eq "SIG$sig, $j threads: stderr" "" "$(cat "$SCRATCH/stderr")"
+		check_eq "SIG$sig, $j threads: temporary files" "" \
+			"$(find "$out" -name '*.??????' -o -name 'cache.*')"
+		check_files_eq "SIG$sig, $j threads: old cache" sig-old.cache "$out.cache"
+		for f in $(cd "$out" && find . -type f); do
+			checks=$((checks + 1))
+			cmp -s "$out/$f" "sig-old/$f" || cmp -s "$out/$f" "sig-new/$f" ||
+				fail "SIG$sig, $j threads: $f is neither old nor new"
+		done
+		run_site "$out" -c "../$out.cache" "$SCRATCH/sig"
+		check_success "SIG$sig, $j threads: the next run"
+		check_same_site "SIG$sig, $j threads: the next run" sig-new "$out"
+		check_files_eq "SIG$sig, $j threads: the next run's cache" sig-new.cache "$out.cache"
+	done
 else
 	echo "skipped: no C compiler for the strdup shim"
 fi
