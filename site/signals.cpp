@@ -44,6 +44,8 @@ void clean_up_on_signals()
 {
 	sigset_t set, old;
 	ending_signals(&set);
+	if (sigisemptyset(&set))
+		return;
 	pthread_sigmask(SIG_BLOCK, &set, &old);
 	pthread_attr_t attr;
 	if (pthread_attr_init(&attr) != 0) {

@@ -838,7 +838,7 @@ if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
 			waited=$((waited + 1))
 		done
 		kill -"$sig" $pid
-		wait $pid
+		wait $pid 2>/dev/null
 		check_eq "SIG$sig, $j threads: status" "${run##*:}" "$?"
 		check_eq "SIG$sig, $j threads: stderr" "" "$(cat "$SCRATCH/stderr")"
 		check_eq "SIG$sig, $j threads: temporary files" "" \
