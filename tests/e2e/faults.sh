@@ -833,13 +833,18 @@ if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
 			exec "$REPOPAGE" -c "../$out.cache" "$SCRATCH/sig" 2>"$SCRATCH/stderr") &
 		pid=$!
 		waited=0
-		while [ ! -e stalled ] && [ $waited -lt 600 ]; do
+		while [ ! -e stalled ] && [ $waited -lt 600 ] && kill -0 $pid 2>/dev/null; do
 			sleep 0.1
 			waited=$((waited + 1))
 		done
+		# A run the signal does not end may not hang the family.
+		(sleep 60 && kill -KILL $pid) >/dev/null 2>&1 &
+		watchdog=$!
 		kill -"$sig" $pid
 		wait $pid 2>/dev/null
-		check_eq "SIG$sig, $j threads: status" "${run##*:}" "$?"
+		status=$?
+		kill $watchdog 2>/dev/null
+		check_eq "SIG$sig, $j threads: status" "${run##*:}" "$status"
 		check_eq "SIG$sig, $j threads: stderr" "" "$(cat "$SCRATCH/stderr")"
 		check_eq "SIG$sig, $j threads: temporary files" "" \
 			"$(find "$out" -name '*.??????' -o -name 'cache.*')"
