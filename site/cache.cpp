@@ -36,7 +36,7 @@ static FILE *open_old_cache(log_cache *cache)
 static void open_new_cache(log_cache *cache, const git_oid *head)
 {
 	snprintf(cache->temp_path, sizeof cache->temp_path, "cache.XXXXXXXXXXXX");
-	int fd = mkstemp(cache->temp_path);
+	int fd = temp_file_make(cache->temp_path);
 	if (fd < 0)
 		err(1, "mkstemp");
 	cache->new_cache = fdopen(fd, "w");
@@ -91,7 +91,7 @@ void cached_log_body(log_walk *walk, log_cache *cache, const git_oid *head)
 
 void cache_install(const log_cache *cache)
 {
-	if (rename(cache->temp_path, cachefile) != 0)
+	if (temp_file_rename(cache->temp_path, cachefile) != 0)
 		err(1, "rename: '%s' to '%s'", cache->temp_path, cachefile);
 	if (chmod(cachefile, new_file_mode) != 0)
 		err(1, "chmod: '%s'", cachefile);
@@ -101,5 +101,5 @@ void cache_install(const log_cache *cache)
 // next run walks over those commits again.
 void cache_discard(const log_cache *cache)
 {
-	unlink(cache->temp_path);
+	temp_file_remove(cache->temp_path);
 }

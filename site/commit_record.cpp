@@ -2,20 +2,38 @@
 // parent with line counts per file and in all.
 #include "site.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <err.h>
 
-static void *zero_alloc(size_t count, size_t size)
+// Records run on the threads that render commits, which may not end the
+// run: a failed calloc is kept in `f` for the caller.
+static void *zero_alloc(size_t count, size_t size, fault *f)
 {
 	void *p = calloc(count, size);
-	if (!p)
-		err(1, "calloc");
+	if (!p) {
+		f->what = "calloc";
+		f->error = errno;
+	}
 	return p;
 }
 
 commit_record *commit_record_load(git_repository *repo, const git_oid *id)
 {
-	commit_record *r = static_cast<commit_record *>(zero_alloc(1, sizeof *r));
+	fault f = {};
+	commit_record *r = commit_record_read(repo, id, &f);
+	if (f.what) {
+		errno = f.error;
+		err(1, "%s", f.what);
+	}
+	return r;
+}
+
+commit_record *commit_record_read(git_repository *repo, const git_oid *id, fault *f)
+{
+	commit_record *r = static_cast<commit_record *>(zero_alloc(1, sizeof *r, f));
+	if (!r)
+		return nullptr;
 	r->repo = repo;
 	if (git_commit_lookup(&r->commit, repo, id) != 0) {
 		commit_record_free(r);
@@ -148,7 +166,7 @@ static int compute_diff(commit_record *r)
 	return git_diff_find_similar(r->diff, &find) == 0 ? 0 : -1;
 }
 
-int commit_record_diff(commit_record *r)
+int commit_record_diff(commit_record *r, fault *f)
 {
 	if (git_tree_lookup(&r->commit_tree, r->repo, git_commit_tree_id(r->commit)) != 0) {
 		r->commit_tree = nullptr;
@@ -159,7 +177,9 @@ int commit_record_diff(commit_record *r)
 	size_t n = git_diff_num_deltas(r->diff);
 	if (n == 0)
 		return 0;
-	r->deltas = static_cast<delta_stats **>(zero_alloc(n, sizeof *r->deltas));
+	r->deltas = static_cast<delta_stats **>(zero_alloc(n, sizeof *r->deltas, f));
+	if (!r->deltas)
+		return diff_failed(r);
 	r->delta_count = n;
 	r->file_count = n;
 	bool dropped = false;
@@ -167,7 +187,11 @@ int commit_record_diff(commit_record *r)
 		git_patch *patch;
 		if (git_patch_from_diff(&patch, r->diff, i) != 0)
 			return diff_failed(r);
-		delta_stats *stats = static_cast<delta_stats *>(zero_alloc(1, sizeof *stats));
+		delta_stats *stats = static_cast<delta_stats *>(zero_alloc(1, sizeof *stats, f));
+		if (!stats) {
+			git_patch_free(patch);
+			return diff_failed(r);
+		}
 		stats->patch = patch;
 		r->deltas[i] = stats;
 		if (patch && !(git_patch_get_delta(patch)->flags & GIT_DIFF_FLAG_BINARY))

@@ -59,20 +59,43 @@ static void add_failure(walk_report *report, const char *id_text, const char *wh
 	f->message = copy_text(message);
 }
 
+// What a worker meets that would end a one-thread run is kept in the task,
+// for the walk to end the run with once it takes the task.
+static void keep_failure(commit_task *task, const char *what)
+{
+	task->failure.what = what;
+	task->failure.error = errno;
+}
+
+// libgit2's reason for a commit that could not be rendered.
+static void keep_message(commit_task *task, task_outcome outcome)
+{
+	task->message = strdup(git_message());
+	if (!task->message)
+		keep_failure(task, "strdup");
+	task->outcome = outcome;
+}
+
 static void render_row(commit_task *task, const commit_record *r)
 {
 	FILE *fp = open_memstream(&task->row, &task->row_length);
-	if (!fp)
-		err(1, "open_memstream");
+	if (!fp) {
+		keep_failure(task, "open_memstream");
+		return;
+	}
 	log_row(fp, r);
 	if (fclose(fp) != 0)
-		err(1, "open_memstream");
+		keep_failure(task, "open_memstream");
 }
 
 // Commit pages are never rewritten, so one cut short would stay broken for
 // good: each is made under a temporary name, and the walk puts it in place.
 static void write_commit_page(commit_task *task, const commit_record *r)
 {
+	if (page_alloc(&task->page) != 0) {
+		keep_failure(task, "malloc");
+		return;
+	}
 	if (page_begin(&task->page, task->path, false, false) != 0) {
 		task->page_errno = errno;
 		return;
@@ -96,21 +119,21 @@ void render_task(git_repository *repo, commit_task *task)
 {
 	if (!task->load)
 		return;
-	commit_record *r = commit_record_load(repo, &task->id);
+	commit_record *r = commit_record_read(repo, &task->id, &task->failure);
 	if (!r) {
-		task->outcome = TASK_UNREADABLE;
-		task->message = copy_text(git_message());
+		if (!task->failure.what)
+			keep_message(task, TASK_UNREADABLE);
 		return;
 	}
-	if (commit_record_diff(r) != 0) {
-		task->outcome = TASK_NO_DIFF;
-		task->message = copy_text(git_message());
+	if (commit_record_diff(r, &task->failure) != 0) {
+		if (!task->failure.what)
+			keep_message(task, TASK_NO_DIFF);
 		commit_record_free(r);
 		return;
 	}
 	task->outcome = TASK_RENDERED;
 	render_row(task, r);
-	if (!task->exists)
+	if (!task->exists && !task->failure.what)
 		write_commit_page(task, r);
 	commit_record_free(r);
 }
@@ -126,6 +149,7 @@ void task_release(commit_task *task)
 	task->row_length = 0;
 	task->page_pending = task->page_failed = task->done = false;
 	task->page_errno = 0;
+	task->failure = {};
 	task->outcome = TASK_RENDERED;
 }
 
@@ -235,6 +259,15 @@ static void install_page(walk_pool *pool, commit_task *task)
 	task->page_pending = false;
 }
 
+// A worker's fatal error, where a one-thread run would have met it.
+[[noreturn]] static void end_with_failure(walk_pool *pool, const commit_task *task)
+{
+	fault failure = task->failure;
+	walk_pool_stop(pool);
+	errno = failure.error;
+	err(1, "%s", failure.what);
+}
+
 // The walk's rules, applied to one task in walk order: the limit, the
 // rows, the commits that could not be rendered, the page. 0 to go on, or
 // WALK_BROKEN.
@@ -245,6 +278,8 @@ static int take_task(log_walk *walk, walk_pool *pool, commit_task *task)
 		if (task->exists)
 			return 0;
 	}
+	if (task->failure.what)
+		end_with_failure(pool, task);
 	if (task->outcome == TASK_UNREADABLE) {
 		add_failure(&walk->report, task->id_text, "read", task->message);
 		return WALK_BROKEN;

@@ -166,6 +166,7 @@ static int report_failures(const char *program, walk_report *report)
 
 int main(int argc, char *argv[])
 {
+	clean_up_on_signals();
 	if (scan_arguments(argc, argv) != 0) {
 		fprintf(stderr, "%s [-c cachefile | -l commits] [-u baseurl] repodir\n", argv[0]);
 		return 1;

@@ -15,36 +15,49 @@
 #include <unistd.h>
 #include <zlib.h>
 
-// The pages open in the process, so that a fatal error can remove their
-// temporary files: the page in place then stays as it was.
-static std::mutex open_pages_lock;
+// The temporary files of the run, so that a fatal error can remove the
+// open pages' (the page in place then stays as it was), and a signal that
+// ends the run those and the cache's. Each is made and renamed under the
+// lock, so that a sweep holding it finds every one that exists.
+static std::mutex temp_files_lock;
 static page_output *open_pages;
+static const char *other_temp; // the cache's, from mkstemp to rename
+
+// The run is ending: the sweep keeps the lock, so that no thread makes or
+// renames a file after it.
+static void remove_temp_files(bool all)
+{
+	temp_files_lock.lock();
+	for (page_output *p = open_pages; p; p = p->next_open)
+		unlink(p->temp);
+	if (all && other_temp)
+		unlink(other_temp);
+}
 
 static void remove_open_pages()
 {
-	std::lock_guard<std::mutex> hold(open_pages_lock);
-	for (page_output *p = open_pages; p; p = p->next_open)
-		unlink(p->temp);
+	remove_temp_files(false);
 }
 
-static void register_page(page_output *p)
+void remove_all_temp_files()
 {
-	static std::once_flag handler;
-	std::call_once(handler, [] { atexit(remove_open_pages); });
-	std::lock_guard<std::mutex> hold(open_pages_lock);
-	p->next_open = open_pages;
-	open_pages = p;
+	remove_temp_files(true);
 }
 
-static void unregister_page(page_output *p)
+static void unlist_page(page_output *p)
 {
-	std::lock_guard<std::mutex> hold(open_pages_lock);
 	for (page_output **link = &open_pages; *link; link = &(*link)->next_open) {
 		if (*link == p) {
 			*link = p->next_open;
 			break;
 		}
 	}
+}
+
+static void unregister_page(page_output *p)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	unlist_page(p);
 }
 
 static int write_all(int fd, const char *data, size_t size)
@@ -91,14 +104,26 @@ static int make_temp(page_output *p)
 	return fd;
 }
 
+static int make_listed_temp(page_output *p)
+{
+	static std::once_flag handler;
+	std::call_once(handler, [] { atexit(remove_open_pages); });
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	int fd = make_temp(p);
+	if (fd >= 0) {
+		p->next_open = open_pages;
+		open_pages = p;
+	}
+	return fd;
+}
+
 // The temporary file, with the mode fopen would give the page rather than
 // mkstemp's 0600.
 static int start_temp(page_output *p)
 {
-	p->temp_fd = make_temp(p);
+	p->temp_fd = make_listed_temp(p);
 	if (p->temp_fd < 0)
 		return -1;
-	register_page(p);
 	p->temp_made = true;
 	if (fchmod(p->temp_fd, new_file_mode) == 0)
 		return 0;
@@ -151,6 +176,17 @@ static ssize_t page_write(void *cookie, const char *data, size_t size)
 		return -1;
 	p->written += static_cast<off_t>(size);
 	return static_cast<ssize_t>(size);
+}
+
+// Puts a complete temporary file in its place under the lock, so that a
+// signal's sweep never runs between the rename and the unlisting.
+static int rename_listed(page_output *p)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	if (rename(p->temp, p->path) != 0)
+		return -1;
+	unlist_page(p);
+	return 0;
 }
 
 // A <page>.gz beside a page, which a server may send as it is, follows the
@@ -271,8 +307,7 @@ static int gz_prepare(page_output *p)
 static void gz_install(page_output *p)
 {
 	page_output *gz = p->gz;
-	if (gz && gz->temp_made && rename(gz->temp, gz->path) == 0) {
-		unregister_page(gz);
+	if (gz && gz->temp_made && rename_listed(gz) == 0) {
 		gz->temp_made = false;
 	} else if (gz && gz->temp_made) {
 		unlink(gz->path);
@@ -298,14 +333,19 @@ static int open_old(const char *path)
 	return fd;
 }
 
+int page_alloc(page_output *p)
+{
+	if (!p->compare)
+		p->compare = static_cast<char *>(malloc(PAGE_BUFFER));
+	if (!p->buffer)
+		p->buffer = static_cast<char *>(malloc(PAGE_BUFFER));
+	return p->compare && p->buffer ? 0 : -1;
+}
+
 int page_begin(page_output *p, const char *path, bool compare, bool lazy)
 {
-	if (!p->compare) {
-		p->compare = static_cast<char *>(malloc(PAGE_BUFFER));
-		p->buffer = static_cast<char *>(malloc(PAGE_BUFFER));
-		if (!p->compare || !p->buffer)
-			err(1, "malloc");
-	}
+	if (page_alloc(p) != 0)
+		err(1, "malloc");
 	snprintf(p->path, sizeof p->path, "%s", path);
 	p->stream = nullptr;
 	p->temp_fd = -1;
@@ -370,18 +410,44 @@ int page_finish(page_output *p)
 
 int page_install(page_output *p)
 {
-	if (!p->changed) {
-		if (p->temp_made)
-			unlink(p->temp);
-	} else if (rename(p->temp, p->path) != 0) {
+	if (p->changed && rename_listed(p) != 0) {
 		int error = errno;
 		gz_release(p);
 		errno = error;
 		return -1;
 	}
-	unregister_page(p);
+	if (!p->changed) {
+		if (p->temp_made)
+			unlink(p->temp);
+		unregister_page(p);
+	}
 	gz_install(p);
 	return 0;
+}
+
+int temp_file_make(char *path)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	int fd = mkstemp(path);
+	if (fd >= 0)
+		other_temp = path;
+	return fd;
+}
+
+int temp_file_rename(const char *path, const char *target)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	if (rename(path, target) != 0)
+		return -1;
+	other_temp = nullptr;
+	return 0;
+}
+
+void temp_file_remove(const char *path)
+{
+	std::lock_guard<std::mutex> hold(temp_files_lock);
+	unlink(path);
+	other_temp = nullptr;
 }
 
 void page_discard(page_output *p)

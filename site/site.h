@@ -87,6 +87,14 @@ struct walk_report {
 // libgit2's text for its last failed call.
 const char *git_message();
 
+// A fatal error met where the run may not end (on a thread that renders
+// commits): what err() would name, and errno. The walk ends the run with it
+// in walk order.
+struct fault {
+	const char *what; // null: none
+	int error;
+};
+
 // Command line: 0, or -1 when it asks for the usage message.
 int scan_arguments(int argc, char *argv[]);
 // REPOPAGE_JOBS or the processors at hand: 0, or -1 for a bad value.
@@ -123,6 +131,9 @@ struct page_output {
 // unchanged page costs no file at all (its fopen error, if any, then comes
 // from page_close: for a page that holds no other page open, the same).
 int page_begin(page_output *page, const char *path, bool compare, bool lazy);
+// The page's buffers, once for all its pages: -1 when malloc fails (page_begin
+// then ends the run).
+int page_alloc(page_output *page);
 // page_begin, fatal "fopen: '<path>'" when it fails.
 void page_open(page_output *page, const char *path, bool compare, bool lazy);
 // Ends the writing: -1 on a write error. Sets `changed`. A changed page
@@ -136,10 +147,27 @@ void page_discard(page_output *page);
 // page was replaced.
 bool page_close(page_output *page);
 void page_output_free(page_output *page);
+// The cache's temporary file: mkstemp of `path` (kept by the caller),
+// listed until it is renamed or removed, so that a signal that ends the run
+// removes it; a fatal error leaves it. One such file at a time.
+int temp_file_make(char *path);
+int temp_file_rename(const char *path, const char *target);
+void temp_file_remove(const char *path);
+// Removes every temporary file of the run, and keeps them from being made
+// or renamed until the process ends: for a signal that ends the run.
+void remove_all_temp_files();
+// Blocks the signals that end a run (SIGTERM, SIGINT, SIGHUP, unless they
+// are ignored) in every thread to come, and starts a thread that waits for
+// them, removes the run's temporary files and ends the run by the signal.
+void clean_up_on_signals();
 
-// Commit records.
+// Commit records. commit_record_read: none when the commit cannot be read,
+// or when memory runs out, which sets `f`; commit_record_load ends the run
+// then. commit_record_diff: -1 when the diff cannot be made (`f` set when
+// memory ran out).
+commit_record *commit_record_read(git_repository *repo, const git_oid *id, fault *f);
 commit_record *commit_record_load(git_repository *repo, const git_oid *id);
-int commit_record_diff(commit_record *record);
+int commit_record_diff(commit_record *record, fault *f);
 void commit_record_free(commit_record *record);
 // Over the limits of a page: more than 1000 files or 100000 lines either way.
 bool diff_too_large(const commit_record *record);
@@ -183,6 +211,7 @@ struct commit_task {
 	bool page_pending;    // ... while this is set
 	int page_errno;       // the page's temporary file could not be made
 	bool page_failed;     // the page could not be written
+	fault failure;        // a fatal error: the walk ends the run with it
 	bool done;
 };
 void render_task(git_repository *repo, commit_task *task);

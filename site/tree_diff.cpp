@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <git2/sys/errors.h>
 
 // One comparison of two trees: the leaf paths that differ, and what the walk
 // met that would make libgit2's path list pick other entries than its own
@@ -72,6 +73,8 @@ static void check_entry(tree_walk *w, const git_tree *tree, size_t index)
 		w->irregular = true;
 }
 
+// A failed allocation says so in libgit2's words, as the diff's own do:
+// the commit is then named with that reason, not with an older one.
 static int grow(char **buffer, size_t *size, size_t needed)
 {
 	if (needed <= *size)
@@ -80,8 +83,10 @@ static int grow(char **buffer, size_t *size, size_t needed)
 	while (bigger < needed)
 		bigger *= 2;
 	char *p = static_cast<char *>(realloc(*buffer, bigger));
-	if (!p)
+	if (!p) {
+		git_error_set_oom();
 		return -1;
+	}
 	*buffer = p;
 	*size = bigger;
 	return 0;
@@ -230,8 +235,10 @@ static int diff_listed(git_diff **diff, tree_walk *w, git_tree *old_tree, git_tr
 	if (w->path_count == 0)
 		return git_diff_tree_to_tree(diff, w->repo, nullptr, nullptr, opts);
 	char **list = static_cast<char **>(malloc(w->path_count * sizeof *list));
-	if (!list)
+	if (!list) {
+		git_error_set_oom();
 		return -1;
+	}
 	char *p = w->paths;
 	for (size_t i = 0; i < w->path_count; i++) {
 		list[i] = p;

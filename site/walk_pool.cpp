@@ -8,28 +8,42 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <err.h>
 #include <mutex>
-#include <thread>
-#include <vector>
+#include <new>
+#include <pthread.h>
+
+struct walk_pool;
+
+// A thread and the repository handle it owns.
+struct pool_worker {
+	walk_pool *pool;
+	git_repository *repo;
+	pthread_t thread;
+};
 
 struct walk_pool {
 	std::mutex lock;
 	std::condition_variable work;     // a task was submitted, or stop
 	std::condition_variable finished; // a task is done
-	std::vector<commit_task> slots;   // task i lives in slot i % window
+	commit_task *slots;               // owned: task i lives in slot i % window
+	size_t window;
 	size_t submitted;                 // tasks handed out so far
 	size_t taken;                     // tasks a worker has started
 	size_t awaited;                   // the task the walk waits for, if any
 	unsigned idle;                    // workers waiting for a task
 	bool stop;
-	std::vector<std::thread> threads;
-	std::vector<git_repository *> repos; // one per thread, owned
+	pool_worker *workers;             // owned, worker_count running
+	unsigned worker_count;
 };
 
 // Signals go only where a thread waits: a wake-up per task would cost more
 // than the work of a small commit.
-static void worker(walk_pool *pool, git_repository *repo)
+static void *worker(void *arg)
 {
+	walk_pool *pool = static_cast<pool_worker *>(arg)->pool;
+	git_repository *repo = static_cast<pool_worker *>(arg)->repo;
 	for (;;) {
 		commit_task *task;
 		size_t index;
@@ -39,9 +53,9 @@ static void worker(walk_pool *pool, git_repository *repo)
 			pool->work.wait(hold, [pool] { return pool->stop || pool->taken < pool->submitted; });
 			pool->idle--;
 			if (pool->stop)
-				return;
+				return nullptr;
 			index = pool->taken++;
-			task = &pool->slots[index % pool->slots.size()];
+			task = &pool->slots[index % pool->window];
 		}
 		render_task(repo, task);
 		std::lock_guard<std::mutex> hold(pool->lock);
@@ -51,43 +65,58 @@ static void worker(walk_pool *pool, git_repository *repo)
 	}
 }
 
-// With one job there is no thread: each task is rendered when submitted,
-// on the run's own repository handle. A thread whose repository cannot be
-// opened is not started; the others do its share.
+// A thread whose repository cannot be opened, or that cannot be created
+// (a limit on processes or on memory), is not there; the others do its
+// share, down to the walk's own thread alone.
+static void start_workers(walk_pool *pool)
+{
+	for (unsigned i = 0; jobs > 1 && i < jobs; i++) {
+		pool_worker *w = &pool->workers[pool->worker_count];
+		w->pool = pool;
+		if (git_repository_open_ext(&w->repo, repodir, GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
+			return;
+		if (pthread_create(&w->thread, nullptr, worker, w) != 0) {
+			git_repository_free(w->repo);
+			return;
+		}
+		pool->worker_count++;
+	}
+}
+
+// With one job, or no thread at all, each task is rendered when submitted,
+// on the run's own repository handle.
 walk_pool *walk_pool_start(size_t window)
 {
-	walk_pool *pool = new walk_pool();
-	pool->slots.resize(window);
+	walk_pool *pool = new (std::nothrow) walk_pool();
+	if (!pool)
+		err(1, "malloc");
+	pool->slots = static_cast<commit_task *>(calloc(window, sizeof *pool->slots));
+	pool->workers = static_cast<pool_worker *>(calloc(jobs, sizeof *pool->workers));
+	if (!pool->slots || !pool->workers)
+		err(1, "calloc");
+	pool->window = window;
 	pool->awaited = SIZE_MAX;
-	for (unsigned i = 0; jobs > 1 && i < jobs; i++) {
-		git_repository *repo;
-		if (git_repository_open_ext(&repo, repodir, GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0) {
-			break;
-		}
-		pool->repos.push_back(repo);
-	}
-	for (git_repository *repo : pool->repos)
-		pool->threads.emplace_back(worker, pool, repo);
+	start_workers(pool);
 	return pool;
 }
 
 size_t walk_pool_window(const walk_pool *pool)
 {
-	return pool->slots.size();
+	return pool->window;
 }
 
 // The slot for the next task; the caller fills it, then submits it.
 commit_task *walk_pool_slot(walk_pool *pool, size_t index)
 {
-	commit_task *task = &pool->slots[index % pool->slots.size()];
+	commit_task *task = &pool->slots[index % pool->window];
 	task_release(task);
 	return task;
 }
 
 void walk_pool_submit(walk_pool *pool)
 {
-	if (pool->threads.empty()) {
-		commit_task *task = &pool->slots[pool->submitted++ % pool->slots.size()];
+	if (pool->worker_count == 0) {
+		commit_task *task = &pool->slots[pool->submitted++ % pool->window];
 		render_task(repository, task);
 		task->done = true;
 		return;
@@ -100,7 +129,7 @@ void walk_pool_submit(walk_pool *pool)
 
 commit_task *walk_pool_wait(walk_pool *pool, size_t index)
 {
-	commit_task *task = &pool->slots[index % pool->slots.size()];
+	commit_task *task = &pool->slots[index % pool->window];
 	std::unique_lock<std::mutex> hold(pool->lock);
 	pool->awaited = index;
 	pool->finished.wait(hold, [task] { return task->done; });
@@ -117,13 +146,15 @@ void walk_pool_stop(walk_pool *pool)
 		pool->stop = true;
 		pool->work.notify_all();
 	}
-	for (std::thread &t : pool->threads)
-		t.join();
-	for (commit_task &task : pool->slots) {
-		task_release(&task);
-		page_output_free(&task.page);
+	for (unsigned i = 0; i < pool->worker_count; i++) {
+		pthread_join(pool->workers[i].thread, nullptr);
+		git_repository_free(pool->workers[i].repo);
 	}
-	for (git_repository *repo : pool->repos)
-		git_repository_free(repo);
+	for (size_t i = 0; i < pool->window; i++) {
+		task_release(&pool->slots[i]);
+		page_output_free(&pool->slots[i].page);
+	}
+	free(pool->workers);
+	free(pool->slots);
 	delete pool;
 }

@@ -673,6 +673,210 @@ check_eq "threads, page too large: pages before it only" 3 "$(ls threads4/limit/
 checks=$((checks + 1))
 diff -r threads1 threads4 >diff.out 2>&1 || { fail "threads: files left differ"; head diff.out; }
 
+# Threads that cannot be made (a limit on the user's processes, to which
+# root is not held: as root the runs drop to nobody): the run goes on with
+# those it has, down to the walk's own thread alone, and leaves the same
+# site. LeakSanitizer would need a thread of its own at the end.
+if as_writer test -x "$REPOPAGE" 2>/dev/null && as_writer test -r "$SCRATCH/many/.git/HEAD" 2>/dev/null &&
+	command -v prlimit >/dev/null; then
+	for n in 1 2 3; do
+		mkdir nproc$n
+		chmod 777 nproc$n
+		(cd nproc$n && as_writer timeout 60 prlimit --nproc=$n env REPOPAGE_JOBS=4 \
+			ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+			"$REPOPAGE" "$SCRATCH/many" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+		status=$?
+		check_success "threads limited to $n processes"
+		check_same_site "threads limited to $n processes" many-ref2 nproc$n
+	done
+else
+	echo "skipped: threads that cannot be made (no unprivileged user or no prlimit)"
+fi
+
+# Allocation failures on the threads that render commits. A preloaded
+# malloc fails the calls of one size made on any thread but the first.
+# A sanitized build brings its own allocator, which this one would bypass.
+cat >mallocfail.c <<'EOF'
+#define _GNU_SOURCE
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern void *__libc_malloc(size_t);
+
+void *malloc(size_t size)
+{
+	static size_t failing;
+	if (!failing) {
+		const char *v = getenv("FAIL_MALLOC");
+		failing = v ? strtoul(v, NULL, 10) : (size_t)-1;
+	}
+	if (size == failing && syscall(SYS_gettid) != getpid()) {
+		errno = ENOMEM;
+		return NULL;
+	}
+	return __libc_malloc(size);
+}
+EOF
+if grep -q '__asan_init\|__tsan_init' "$REPOPAGE"; then
+	echo "skipped: allocation failures on threads (sanitized build)"
+elif cc -shared -fPIC -o mallocfail.so mallocfail.c 2>/dev/null; then
+	# A config entry that cannot be copied for a diff's snapshot of the
+	# configuration (a 70000-byte value, so 70001 bytes for its copy) once
+	# left libgit2 with no copy and no error: a segmentation fault.
+	new_repo conf
+	for n in 1 2 3; do
+		commit_file conf "f$n" "$n
+" "c$n" $((1700000000 + n))
+	done
+	git -C conf config x.big "$(head -c 70000 /dev/zero | tr '\0' v)"
+	(mkdir conf-site && cd conf-site && FAIL_MALLOC=70001 LD_PRELOAD="$SCRATCH/mallocfail.so" \
+		REPOPAGE_JOBS=4 exec timeout 60 "$REPOPAGE" "$SCRATCH/conf" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+	ids=$(git -C conf rev-list HEAD)
+	check_failure "config copy out of memory" "$(for id in $ids; do
+		echo "$REPOPAGE: cannot diff commit $id: Out of memory"; done)"
+	check_eq "config copy out of memory: no commit page" "" "$(ls conf-site/commit)"
+else
+	echo "skipped: no C compiler for the malloc shim"
+fi
+
+# A preloaded strdup and open_memstream for the fatal errors of the threads
+# that render commits and for signals: FAIL_STRDUP=TEXT fails a strdup of a
+# text holding TEXT; STALL_MEMSTREAM=N stops the thread of the Nth
+# open_memstream (one per log row) for good, once it has made STALL_MARK.
+cat >threadfail.c <<'EOF'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+char *strdup(const char *text)
+{
+	const char *failing = getenv("FAIL_STRDUP");
+	if (failing && strstr(text, failing)) {
+		errno = ENOMEM;
+		return NULL;
+	}
+	char *(*real)(const char *) = (char *(*)(const char *))dlsym(RTLD_NEXT, "strdup");
+	return real(text);
+}
+
+FILE *open_memstream(char **buffer, size_t *size)
+{
+	static int calls;
+	int call = __atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST);
+	const char *stall = getenv("STALL_MEMSTREAM");
+	if (stall && call == atoi(stall)) {
+		close(open(getenv("STALL_MARK"), O_WRONLY | O_CREAT, 0644));
+		for (;;)
+			pause();
+	}
+	FILE *(*real)(char **, size_t *) = (FILE * (*)(char **, size_t *))dlsym(RTLD_NEXT, "open_memstream");
+	return real(buffer, size);
+}
+EOF
+# run_shimmed JOBS OUTDIR ARGS...: run_site with that shim and JOBS threads.
+run_shimmed() {
+	j=$1
+	out=$2
+	shift 2
+	mkdir -p "$out"
+	(cd "$out" && REPOPAGE_JOBS=$j LD_PRELOAD="$SCRATCH/threadfail.so" \
+		ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+		exec timeout 60 "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	status=$?
+}
+if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
+	# Three commits with large diffs, then one whose diff cannot be made:
+	# keeping libgit2's reason for it fails. On any number of threads the
+	# run ends there, as on one: one message, the three pages before it
+	# in walk order in place, no temporary file.
+	new_repo late
+	commit_file late a.txt 'a
+' 'c1' 1700000001
+	commit_file late gone.txt 'gone
+' 'c2' 1700000002
+	for n in 3 4 5; do
+		seq "$n" "$n" 90000 >late/big.txt
+		git -C late add big.txt
+		commit_all late "c$n" $((1700000000 + n))
+	done
+	without_object late "$(git -C late rev-parse HEAD:gone.txt)"
+	for j in 1 4; do
+		FAIL_STRDUP='object not found' run_shimmed $j late$j "$SCRATCH/late"
+		check_failure "memory out on a worker, $j threads" "repopage: strdup: Cannot allocate memory"
+		check_eq "memory out on a worker, $j threads: pages before it" 3 "$(ls late$j/commit | wc -l)"
+		check_eq "memory out on a worker, $j threads: no temporary file" "" "$(find late$j -name '*.??????')"
+	done
+	checks=$((checks + 1))
+	diff -r late1 late4 >diff.out 2>&1 || { fail "memory out on a worker: files left differ"; head diff.out; }
+	put_back_object late "$(git -C late rev-parse HEAD:gone.txt)"
+
+	# A run ended by SIGTERM or SIGHUP in the middle of its walk (its
+	# fifth row stops for good) removes its temporary files, the cache's
+	# too, and ends by the signal; the pages in place are the old ones or
+	# the new ones, the old cache stays, and the next run ends the job.
+	new_repo sig
+	n=10
+	while [ $n -lt 40 ]; do
+		commit_file sig "f$((n % 7))" "$n
+" "c$n" $((1700000000 + n))
+		n=$((n + 1))
+	done
+	git -C sig update-ref refs/heads/master HEAD~10
+	run_site sig-old -c ../sig-old.cache "$SCRATCH/sig"
+	git -C sig update-ref refs/heads/master HEAD@{1}
+	run_site sig-new -c ../sig-new.cache "$SCRATCH/sig"
+	for run in TERM:1:143 TERM:4:143 HUP:4:129; do
+		sig=${run%%:*}
+		j=${run#*:}
+		j=${j%:*}
+		out=sig-$sig$j
+		cp -r sig-old "$out"
+		cp sig-old.cache "$out.cache"
+		rm -f stalled
+		(cd "$out" && REPOPAGE_JOBS=$j STALL_MEMSTREAM=5 STALL_MARK="$SCRATCH/stalled" \
+			LD_PRELOAD="$SCRATCH/threadfail.so" \
+			ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+			exec "$REPOPAGE" -c "../$out.cache" "$SCRATCH/sig" 2>"$SCRATCH/stderr") &
+		pid=$!
+		waited=0
+		while [ ! -e stalled ] && [ $waited -lt 600 ] && kill -0 $pid 2>/dev/null; do
+			sleep 0.1
+			waited=$((waited + 1))
+		done
+		# A run the signal does not end may not hang the family.
+		(sleep 60 && kill -KILL $pid) >/dev/null 2>&1 &
+		watchdog=$!
+		kill -"$sig" $pid
+		wait $pid 2>/dev/null
+		status=$?
+		kill $watchdog 2>/dev/null
+		check_eq "SIG$sig, $j threads: status" "${run##*:}" "$status"
+		check_eq "SIG$sig, $j threads: stderr" "" "$(cat "$SCRATCH/stderr")"
+		check_eq "SIG$sig, $j threads: temporary files" "" \
+			"$(find "$out" -name '*.??????' -o -name 'cache.*')"
+		check_files_eq "SIG$sig, $j threads: old cache" sig-old.cache "$out.cache"
+		for f in $(cd "$out" && find . -type f); do
+			checks=$((checks + 1))
+			cmp -s "$out/$f" "sig-old/$f" || cmp -s "$out/$f" "sig-new/$f" ||
+				fail "SIG$sig, $j threads: $f is neither old nor new"
+		done
+		run_site "$out" -c "../$out.cache" "$SCRATCH/sig"
+		check_success "SIG$sig, $j threads: the next run"
+		check_same_site "SIG$sig, $j threads: the next run" sig-new "$out"
+		check_files_eq "SIG$sig, $j threads: the next run's cache" sig-new.cache "$out.cache"
+	done
+else
+	echo "skipped: no C compiler for the strdup shim"
+fi
+
 # HEAD that cannot be read is fatal before anything is written: a good
 # site is never replaced by an empty one. An unborn HEAD is no error.
 head=$(git -C m rev-parse HEAD)
