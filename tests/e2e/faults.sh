@@ -274,16 +274,24 @@ int fclose(FILE *stream)
 	return result;
 }
 EOF
-# run_failing_close PATTERN OUTDIR ARGS...: run_site with that fclose.
-run_failing_close() {
-	pattern=$1
+# run_preloaded LIB OUTDIR ARGS...: run_site, under a timeout, with the
+# shim LIB (built in $SCRATCH) preloaded; its settings come from the
+# environment the caller gives.
+run_preloaded() {
+	lib=$1
 	out=$2
 	shift 2
 	mkdir -p "$out"
-	(cd "$out" && FAIL_CLOSE=$pattern LD_PRELOAD="$SCRATCH/failclose.so" \
+	(cd "$out" && LD_PRELOAD="$SCRATCH/$lib" \
 		ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
-		exec "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+		exec timeout 60 "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
 	status=$?
+}
+# run_failing_close PATTERN OUTDIR ARGS...: run_site with that fclose.
+run_failing_close() {
+	pattern=$1
+	shift
+	FAIL_CLOSE=$pattern run_preloaded failclose.so "$@"
 }
 if cc -shared -fPIC -o failclose.so failclose.c -ldl 2>/dev/null; then
 	head=$(git -C r rev-parse HEAD)
@@ -781,17 +789,6 @@ FILE *open_memstream(char **buffer, size_t *size)
 	return real(buffer, size);
 }
 EOF
-# run_shimmed JOBS OUTDIR ARGS...: run_site with that shim and JOBS threads.
-run_shimmed() {
-	j=$1
-	out=$2
-	shift 2
-	mkdir -p "$out"
-	(cd "$out" && REPOPAGE_JOBS=$j LD_PRELOAD="$SCRATCH/threadfail.so" \
-		ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
-		exec timeout 60 "$REPOPAGE" "$@" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
-	status=$?
-}
 if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
 	# Three commits with large diffs, then one whose diff cannot be made:
 	# keeping libgit2's reason for it fails. On any number of threads the
@@ -809,7 +806,7 @@ if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
 	done
 	without_object late "$(git -C late rev-parse HEAD:gone.txt)"
 	for j in 1 4; do
-		FAIL_STRDUP='object not found' run_shimmed $j late$j "$SCRATCH/late"
+		REPOPAGE_JOBS=$j FAIL_STRDUP='object not found' run_preloaded threadfail.so late$j "$SCRATCH/late"
 		check_failure "memory out on a worker, $j threads" "repopage: strdup: Cannot allocate memory"
 		check_eq "memory out on a worker, $j threads: pages before it" 3 "$(ls late$j/commit | wc -l)"
 		check_eq "memory out on a worker, $j threads: no temporary file" "" "$(find late$j -name '*.??????')"
