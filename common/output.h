@@ -25,7 +25,6 @@ void stream_close(FILE *stream, const char *name);
 // read error is fatal under `shown`, or the path opened when that is null.
 void read_first_line(const char *dir, const char *name, const char *fallback, char *line,
 		     int size, const char *shown);
-FILE *open_or_die(const char *path, const char *mode);
 // 0666 less the process umask, the mode fopen gives a new file; the umask
 // is read without being changed.
 unsigned file_creation_mode();
@@ -46,10 +45,6 @@ inline void put_html(FILE *stream, const char *text)
 }
 
 // Unformatted writers for the hot paths.
-inline void put_text(FILE *stream, const char *text)
-{
-	fputs(text, stream);
-}
 void put_size(FILE *stream, size_t value);
 // The decimal digits of `value`, written backwards so they end just before
 // `end` (20 bytes are enough); returns where they begin.

@@ -1,5 +1,5 @@
 // Unit tests for the shared output helpers: escapers, path joining, stream
-// checks, open_or_die, put_size and the three date formats. Output goes to
+// checks, put_size and the three date formats. Output goes to
 // memory streams; fatal paths run in death tests and check the whole line.
 #include "output.h"
 
@@ -321,16 +321,6 @@ TEST(stream_check, read_mode)
 			_exit(0);
 		},
 		::testing::ExitedWithCode(0), ::testing::Eq(""s));
-}
-
-TEST(open_or_die, opens_or_reports)
-{
-	FILE *f = open_or_die("/dev/null", "w");
-	ASSERT_NE(f, nullptr);
-	fclose(f);
-	EXPECT_EXIT(open_or_die("/nonexistent/dir/file.html", "w"), ::testing::ExitedWithCode(1),
-		    ::testing::Eq(fatal_line("fopen: '/nonexistent/dir/file.html': "
-					     "No such file or directory")));
 }
 
 TEST(put_size, values)
