@@ -1,6 +1,7 @@
 // Output helpers shared by both programs: escapers, fixed-buffer paths,
-// stream checks and the three date formats. Fatal errors go through
-// err/errx: program short name, message, exit status 1 via exit().
+// stream checks, the three date formats and the start of a page. Fatal
+// errors go through err/errx: program short name, message, exit status 1
+// via exit().
 #pragma once
 
 #include <git2.h>
@@ -32,6 +33,12 @@ unsigned file_creation_mode();
 void print_time_iso(FILE *stream, const git_time &time);
 void print_time_full(FILE *stream, const git_time &time);
 void print_time_short(FILE *stream, const git_time &time);
+
+// The start of every HTML page, up to the opening of its title.
+void write_head_start(FILE *stream);
+// The name a repository is shown under: `name`, the last component of its
+// real path, without one final ".git"; a new string the caller frees.
+char *repository_short_name(const char *name);
 
 // Gives the stream `buffer` of `size` bytes and drops stdio's locking:
 // each stream is written by one thread only, and pages are written in large
