@@ -1,6 +1,7 @@
 // Unit tests for the shared output helpers: escapers, path joining, stream
-// checks, put_size and the three date formats. Output goes to
-// memory streams; fatal paths run in death tests and check the whole line.
+// checks, the shown name, put_size and the three date formats. Output goes
+// to memory streams; fatal paths run in death tests and check the whole
+// line.
 #include "output.h"
 
 #include <gtest/gtest.h>
@@ -259,6 +260,22 @@ TEST(path_join, too_long_is_fatal)
 	EXPECT_EXIT(path_join(buffer, sizeof buffer, slashed.c_str(), second.c_str()),
 		    ::testing::ExitedWithCode(1),
 		    ::testing::Eq(fatal_line("path truncated: '" + slashed + second + "'")));
+}
+
+// One final ".git" goes, spelt exactly so; the folder of x.git.git is
+// x.git, not x.
+TEST(repository_short_name, drops_one_final_dot_git)
+{
+	const std::pair<const char *, const char *> cases[] = {
+		{"proj.git", "proj"}, {"x.git.git", "x.git"}, {".git", ""}, {"a.b.git", "a.b"},
+		{"v.git.old", "v.git.old"}, {"A.GIT", "A.GIT"}, {"proj.gitx", "proj.gitx"},
+		{"git", "git"}, {"proj", "proj"}, {"", ""},
+	};
+	for (const auto &[name, shown] : cases) {
+		char *short_name = repository_short_name(name);
+		EXPECT_STREQ(short_name, shown) << name;
+		free(short_name);
+	}
 }
 
 TEST(stream_check, write_mode)
