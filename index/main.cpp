@@ -9,6 +9,9 @@
 #include <cstring>
 #include <err.h>
 
+// Outlives main: exit flushes standard output once more after it returns.
+static char stdout_buffer[1 << 16];
+
 // One argument's repository while its row is written; the next argument
 // starts from a fresh one.
 struct index_entry {
@@ -99,8 +102,7 @@ int main(int argc, char *argv[])
 	}
 	libgit2_setup();
 
-	static char buffer[1 << 16];
-	use_buffer(stdout, buffer, sizeof buffer);
+	use_buffer(stdout, stdout_buffer, sizeof stdout_buffer);
 	write_index_header(stdout);
 	int status = 0;
 	for (int i = 1; i < argc; i++)
