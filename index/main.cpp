@@ -15,7 +15,7 @@ static char stdout_buffer[1 << 16];
 // One argument's repository while its row is written; the next argument
 // starts from a fresh one.
 struct index_entry {
-	git_repository *repository; // owned
+	git_repository *repository;  // owned
 	char *name;                  // shown name; owned
 	char description[255];       // first line, with its newline
 	char owner[255];             // first line, without its newline
