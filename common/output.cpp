@@ -1,5 +1,4 @@
-// Paths in fixed buffers, stream checks, opening for output and the three
-// date formats.
+// Paths in fixed buffers, stream checks and the three date formats.
 #include "output.h"
 
 #include <climits>
@@ -62,14 +61,6 @@ unsigned file_creation_mode()
 	mode_t mask = umask(0);
 	umask(mask);
 	return 0666 & ~mask;
-}
-
-FILE *open_or_die(const char *path, const char *mode)
-{
-	FILE *stream = fopen(path, mode);
-	if (!stream)
-		err(1, "fopen: '%s'", path);
-	return stream;
 }
 
 void use_buffer(FILE *stream, char *buffer, size_t size)

@@ -1,6 +1,7 @@
 // Output helpers shared by both programs: escapers, fixed-buffer paths,
-// stream checks and the three date formats. Fatal errors go through
-// err/errx: program short name, message, exit status 1 via exit().
+// stream checks, the three date formats and the start of a page. Fatal
+// errors go through err/errx: program short name, message, exit status 1
+// via exit().
 #pragma once
 
 #include <git2.h>
@@ -25,7 +26,6 @@ void stream_close(FILE *stream, const char *name);
 // read error is fatal under `shown`, or the path opened when that is null.
 void read_first_line(const char *dir, const char *name, const char *fallback, char *line,
 		     int size, const char *shown);
-FILE *open_or_die(const char *path, const char *mode);
 // 0666 less the process umask, the mode fopen gives a new file; the umask
 // is read without being changed.
 unsigned file_creation_mode();
@@ -33,6 +33,12 @@ unsigned file_creation_mode();
 void print_time_iso(FILE *stream, const git_time &time);
 void print_time_full(FILE *stream, const git_time &time);
 void print_time_short(FILE *stream, const git_time &time);
+
+// The start of every HTML page, up to the opening of its title.
+void write_head_start(FILE *stream);
+// The name a repository is shown under: `name`, the last component of its
+// real path, without one final ".git"; a new string the caller frees.
+char *repository_short_name(const char *name);
 
 // Gives the stream `buffer` of `size` bytes and drops stdio's locking:
 // each stream is written by one thread only, and pages are written in large
@@ -46,10 +52,6 @@ inline void put_html(FILE *stream, const char *text)
 }
 
 // Unformatted writers for the hot paths.
-inline void put_text(FILE *stream, const char *text)
-{
-	fputs(text, stream);
-}
 void put_size(FILE *stream, size_t value);
 // The decimal digits of `value`, written backwards so they end just before
 // `end` (20 bytes are enough); returns where they begin.

@@ -13,10 +13,7 @@ static void put_link(FILE *fp, const char *before, const char *prefix, const cha
 
 static void write_head(FILE *fp, const char *prefix, const char *title)
 {
-	fputs("<!DOCTYPE html>\n<html>\n<head>\n"
-	      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" />\n"
-	      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\" />\n"
-	      "<title>", fp);
+	write_head_start(fp);
 	put_html(fp, title);
 	if (title[0] && short_name[0])
 		fputs(" - ", fp);

@@ -89,12 +89,7 @@ static void read_metadata(const char *real_path)
 {
 	const char *slash = strrchr(real_path, '/');
 	repo_name = slash ? slash + 1 : "";
-	short_name = strdup(repo_name);
-	if (!short_name)
-		err(1, "strdup");
-	char *dot = strrchr(short_name, '.');
-	if (dot && strcmp(dot, ".git") == 0)
-		*dot = '\0';
+	short_name = repository_short_name(repo_name);
 	read_first_line(repodir, "description", ".git/description", description, sizeof description, nullptr);
 	read_first_line(repodir, "url", ".git/url", clone_url, sizeof clone_url, nullptr);
 	clone_url[strcspn(clone_url, "\n")] = '\0';

@@ -1,6 +1,7 @@
 // Unit tests for the shared output helpers: escapers, path joining, stream
-// checks, open_or_die, put_size and the three date formats. Output goes to
-// memory streams; fatal paths run in death tests and check the whole line.
+// checks, the shown name, put_size and the three date formats. Output goes
+// to memory streams; fatal paths run in death tests and check the whole
+// line.
 #include "output.h"
 
 #include <gtest/gtest.h>
@@ -261,6 +262,22 @@ TEST(path_join, too_long_is_fatal)
 		    ::testing::Eq(fatal_line("path truncated: '" + slashed + second + "'")));
 }
 
+// One final ".git" goes, spelt exactly so; the folder of x.git.git is
+// x.git, not x.
+TEST(repository_short_name, drops_one_final_dot_git)
+{
+	const std::pair<const char *, const char *> cases[] = {
+		{"proj.git", "proj"}, {"x.git.git", "x.git"}, {".git", ""}, {"a.b.git", "a.b"},
+		{"v.git.old", "v.git.old"}, {"A.GIT", "A.GIT"}, {"proj.gitx", "proj.gitx"},
+		{"git", "git"}, {"proj", "proj"}, {"", ""},
+	};
+	for (const auto &[name, shown] : cases) {
+		char *short_name = repository_short_name(name);
+		EXPECT_STREQ(short_name, shown) << name;
+		free(short_name);
+	}
+}
+
 TEST(stream_check, write_mode)
 {
 	std::string out = capture([](FILE *s) {
@@ -321,16 +338,6 @@ TEST(stream_check, read_mode)
 			_exit(0);
 		},
 		::testing::ExitedWithCode(0), ::testing::Eq(""s));
-}
-
-TEST(open_or_die, opens_or_reports)
-{
-	FILE *f = open_or_die("/dev/null", "w");
-	ASSERT_NE(f, nullptr);
-	fclose(f);
-	EXPECT_EXIT(open_or_die("/nonexistent/dir/file.html", "w"), ::testing::ExitedWithCode(1),
-		    ::testing::Eq(fatal_line("fopen: '/nonexistent/dir/file.html': "
-					     "No such file or directory")));
 }
 
 TEST(put_size, values)
