@@ -7,11 +7,11 @@ contrib="$here/../../contrib"
 export WEBROOT="$SCRATCH/www" ASSETS="$here/../../assets" REPOPAGE REPOPAGE_INDEX
 unset BASEURL REPOS LOCK_WAIT JOBS PRECOMPRESS 2>/dev/null
 
-# bare NAME: an empty bare repository in git/ with the hook installed.
+# bare NAME: an empty bare repository in git/ with the hook installed as a
+# symbolic link, which finds webroot.sh beside the hook's real path.
 bare() {
 	git init -q --bare "git/$1" && git -C "git/$1" symbolic-ref HEAD refs/heads/master
-	cp "$contrib/post-receive" "git/$1/hooks/post-receive"
-	chmod +x "git/$1/hooks/post-receive"
+	ln -s "$contrib/post-receive" "git/$1/hooks/post-receive"
 }
 
 # push CLONE: pushes master; leaves $status and the output in push.err.
@@ -277,8 +277,9 @@ for root in namewww nameall; do
 	done
 done
 
-# Blanks in the folders of the repositories and of the web root.
-mkdir 'more repos'
+# Blanks in the folders of the repositories and of the web root, and in
+# REPOPAGE_SHARE, where a copy of the hook finds webroot.sh.
+mkdir 'more repos' 'share d'
 git init -q --bare 'more repos/my proj.git'
 cp "$contrib/post-receive" 'more repos/my proj.git/hooks/post-receive'
 chmod +x 'more repos/my proj.git/hooks/post-receive'
@@ -287,7 +288,8 @@ git -C spaced symbolic-ref HEAD refs/heads/master
 commit_file spaced s.txt 's
 ' 'spaced commit' 1700005000
 mkdir 'web root'
-WEBROOT="$SCRATCH/web root" push spaced
+cp "$contrib/webroot.sh" 'share d/'
+WEBROOT="$SCRATCH/web root" REPOPAGE_SHARE="$SCRATCH/share d" push spaced
 check_eq "blanks: hook says nothing" "" "$(cat push.err)"
 check_contains "blanks: rendered" 'web root/my proj/log.html' '>spaced commit</a>'
 check_contains "blanks: index row" 'web root/index.html' '<a href="my%20proj/log.html">my proj</a>'
@@ -312,16 +314,29 @@ check_gz "render-all: pages" fresh/proj fresh/other
 check_gz "render-all: root" fresh -maxdepth 1
 
 # Run again over the same web root, render-all removes what a run killed
-# there left, as the hook does.
+# there left, as the hook does, makes again only the .gz of a page that
+# changed, and removes the .gz of a page that is gone; without PRECOMPRESS
+# it removes them all.
 leftovers="proj/log.html.AbC123 other/file/.page.q1W2e3 other/cache.AbCdEf123456 index.html.gz.AbC123"
 for f in $leftovers; do
 	echo 'half a page' >"fresh/$f"
 done
+kept=$(stat -c %i "fresh/proj/commit/$fifth.html.gz")
+echo 'changed' >>"fresh/proj/commit/$first.html"
+touch -d @1600000000 "fresh/proj/commit/$first.html" fresh/style.css
+rm "fresh/proj/commit/$second.html"
 PRECOMPRESS=1 WEBROOT="$SCRATCH/fresh" JOBS=2 sh "$contrib/render-all" "$SCRATCH/git" >all.out 2>all.err
 check_eq "render-all again: status" 0 "$?"
 for f in $leftovers; do
 	check_missing "render-all again: $f removed" "fresh/$f"
 done
+check_eq "render-all again: an unchanged page's .gz kept" "$kept" "$(stat -c %i "fresh/proj/commit/$fifth.html.gz")"
+check_gz "render-all again: changed pages" fresh/proj fresh/other
+check_gz "render-all again: root" fresh -maxdepth 1
+check_missing "render-all again: .gz of a page that is gone" "fresh/proj/commit/$second.html.gz"
+WEBROOT="$SCRATCH/fresh" sh "$contrib/render-all" "$SCRATCH/git" >all.out 2>all.err
+check_eq "render-all gz off: status" 0 "$?"
+check_eq "render-all gz off: no .gz left" "" "$(find fresh -name '*.gz')"
 
 # render-all: a folder without repositories, and a failing render.
 mkdir empty
@@ -336,10 +351,19 @@ check_contains "render-all failing: named" all.err 'render-all: rendering proj f
 
 # Settings that cannot work are refused, with status 1 and a message,
 # before anything is written: a web root that does not exist or cannot be
-# written, and PRECOMPRESS without gzip.
+# written, PRECOMPRESS without gzip, and a REPOPAGE_SHARE without
+# webroot.sh (an installed one is not taken in its place).
 hook git/proj.git WEBROOT="$SCRATCH/nowhere"
 check_failure "no web root" "post-receive: no web root '$SCRATCH/nowhere' (make it first)"
 check_missing "no web root: not made" nowhere
+mkdir no-share
+cp www/index.html index.before
+hook git/proj.git REPOPAGE_SHARE="$SCRATCH/no-share"
+check_failure "no webroot.sh" "post-receive: no webroot.sh in REPOPAGE_SHARE '$SCRATCH/no-share'"
+check_files_eq "no webroot.sh: index kept" index.before www/index.html
+REPOPAGE_SHARE="$SCRATCH/no-share" sh "$contrib/render-all" git >all.out 2>"$SCRATCH/stderr"
+status=$?
+check_failure "render-all: no webroot.sh" "render-all: no webroot.sh in REPOPAGE_SHARE '$SCRATCH/no-share'"
 mkdir read-only
 chmod 555 read-only
 as_user=
@@ -362,24 +386,29 @@ status=$?
 check_failure "render-all: no web root" "render-all: no web root '$SCRATCH/nowhere' (make it first)"
 
 # Repositories whose folder cannot be made: a hidden name (the cache files
-# are hidden), the name of a file of the web root, and a name a file is in
-# the way of. The hook renders nothing for them. The hook names a
+# are hidden), the names of the web root's own files, and a name a file is
+# in the way of. The hook renders nothing for them. The hook names a
 # repository by its real path.
 mkdir odd
 odd=$(cd odd && pwd -P)
-for n in .hidden style.css inway good; do
+root_files="index.html style.css logo.png favicon.png robots.txt"
+for n in .hidden $root_files inway good; do
 	git init -q --bare "odd/$n.git"
 	git -C "odd/$n.git" symbolic-ref HEAD refs/heads/master
 	git -C work push -q "$SCRATCH/odd/$n.git" master 2>/dev/null
 done
 echo 'a file' >www/inway
-cp www/style.css style.before
+echo 'User-agent: *' >www/robots.txt
+cp -R www root.before
 hook odd/.hidden.git
 check_failure "hidden name" "post-receive: cannot make a folder name of '$odd/.hidden.git'"
 check_missing "hidden name: no folder" www/.hidden
-hook odd/style.css.git
-check_failure "name of a root file" "post-receive: cannot make a folder name of '$odd/style.css.git'"
-check_files_eq "name of a root file: style kept" style.before www/style.css
+for n in $root_files; do
+	hook "odd/$n.git"
+	check_failure "name of a root file $n" "post-receive: cannot make a folder name of '$odd/$n.git'"
+	check_files_eq "name of a root file $n: file kept" "root.before/$n" "www/$n"
+done
+rm www/robots.txt
 hook odd/inway.git
 check_failure "name in the way" "post-receive: '$WEBROOT/inway' is in the way of the folder for '$odd/inway.git'"
 check_eq "name in the way: file kept" 'a file' "$(cat www/inway)"
@@ -390,17 +419,21 @@ check_eq "name in the way: file kept" 'a file' "$(cat www/inway)"
 mkdir odd/broken.git fresh4
 echo 'not a ref' >odd/broken.git/HEAD
 echo 'a file' >fresh4/inway
+echo '/* the root own */' >fresh4/style.css
 WEBROOT="$SCRATCH/fresh4" sh "$contrib/render-all" odd >all.out 2>all.err
 status=$?
 check_eq "render-all odd: status" 1 "$status"
 check_eq "render-all odd: the good one rendered" "render-all: good" "$(cat all.out)"
-for message in "cannot make a folder name of '$odd/style.css.git', skipped" \
-	"'$SCRATCH/fresh4/inway' is in the way of the folder for '$odd/inway.git', skipped" \
+for n in $root_files; do
+	check_contains "render-all odd: $n refused" all.err "render-all: cannot make a folder name of '$odd/$n.git', skipped"
+	check_absent "render-all odd: no index row of $n" fresh4/index.html "href=\"$n/log.html\""
+done
+for message in "'$SCRATCH/fresh4/inway' is in the way of the folder for '$odd/inway.git', skipped" \
 	"rendering broken failed"; do
 	check_contains "render-all odd: says $message" all.err "render-all: $message"
 done
 check_contains "render-all odd: index row of the good one" fresh4/index.html '<a href="good/log.html">good</a>'
-check_absent "render-all odd: no index row of a refused name" fresh4/index.html 'href="style.css/log.html"'
+check_files_eq "render-all odd: the root's own style in the folder" fresh4/style.css fresh4/good/style.css
 check_absent "render-all odd: no index row of a name in the way" fresh4/index.html 'href="inway/log.html"'
 check_eq "render-all odd: index whole" '</html>' "$(tail -n 1 fresh4/index.html)"
 

@@ -55,8 +55,7 @@ await_server() {
 mkdir git www
 git init -q --bare git/proj.git
 git -C git/proj.git symbolic-ref HEAD refs/heads/master
-cp "$contrib/post-receive" git/proj.git/hooks/post-receive
-chmod +x git/proj.git/hooks/post-receive
+ln -s "$contrib/post-receive" git/proj.git/hooks/post-receive
 echo 'A project to serve' >git/proj.git/description
 git clone -q git/proj.git work 2>/dev/null
 git -C work symbolic-ref HEAD refs/heads/master

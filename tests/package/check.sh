@@ -79,9 +79,9 @@ for page in repopage repopage-index; do
 	gzip -dc "/usr/share/man/man1/$page.1.gz" | cmp -s - "$top/man/$page.1" ||
 		fail "installed: manual page $page(1) differs from man/$page.1"
 done
-for f in style.css logo.png favicon.png nginx.conf Caddyfile robots.txt post-receive render-all; do
+for f in style.css logo.png favicon.png nginx.conf Caddyfile robots.txt post-receive render-all webroot.sh; do
 	case $f in
-	post-receive | render-all | nginx.conf | Caddyfile | robots.txt) src="$top/contrib/$f" ;;
+	post-receive | render-all | webroot.sh | nginx.conf | Caddyfile | robots.txt) src="$top/contrib/$f" ;;
 	*) src="$top/assets/$f" ;;
 	esac
 	check_files_eq "installed: /usr/share/repopage/$f" "$src" "/usr/share/repopage/$f"
@@ -111,6 +111,17 @@ check_files_eq "hook: the installed style" /usr/share/repopage/style.css www/pro
 check_exists "hook: pages compressed" www/proj/log.html.gz
 check_contains "hook: feeds link to BASEURL" www/proj/atom.xml 'href="https://git.example.org/proj/commit/'
 check_exists "hook: refs for clones over HTTP" git/proj.git/info/refs
+
+# A copy of the installed hook finds webroot.sh among the installed
+# samples; the index then lists both repositories.
+git init -q --bare git/copy.git
+git -C git/copy.git symbolic-ref HEAD refs/heads/master
+cp /usr/share/repopage/post-receive git/copy.git/hooks/post-receive
+env -u REPOPAGE -u REPOPAGE_INDEX -u ASSETS -u REPOPAGE_SHARE PATH=/usr/bin:/bin WEBROOT="$SCRATCH/www" \
+	git -C work push -q "$SCRATCH/git/copy.git" master >push.out 2>push.err
+check_eq "copied hook: says nothing" "" "$(cat push.err)"
+check_contains "copied hook: log rendered" www/copy/log.html '>Packaged at last</a>'
+check_contains "copied hook: index rendered" www/index.html '<a href="copy/log.html">copy</a>'
 check_links www
 
 # Purged, nothing of the package is left but what was there before it.
