@@ -16,7 +16,7 @@ static void put_commit_link(FILE *fp, const char *prefix, const char *label, con
 	fputs("</a>\n", fp);
 }
 
-void commit_header_block(FILE *fp, const char *prefix, const commit_record *r)
+static void commit_header_block(FILE *fp, const char *prefix, const commit_record *r)
 {
 	put_commit_link(fp, prefix, "<b>commit</b>", r->id_text);
 	if (r->parent_id_text[0])

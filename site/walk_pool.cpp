@@ -57,7 +57,7 @@ static void *worker(void *arg)
 			index = pool->taken++;
 			task = &pool->slots[index % pool->window];
 		}
-		render_task(repo, task);
+		commit_task_render(repo, task);
 		std::lock_guard<std::mutex> hold(pool->lock);
 		task->done = true;
 		if (pool->awaited == index)
@@ -109,7 +109,7 @@ size_t walk_pool_window(const walk_pool *pool)
 commit_task *walk_pool_slot(walk_pool *pool, size_t index)
 {
 	commit_task *task = &pool->slots[index % pool->window];
-	task_release(task);
+	commit_task_clear(task);
 	return task;
 }
 
@@ -117,7 +117,7 @@ void walk_pool_submit(walk_pool *pool)
 {
 	if (pool->worker_count == 0) {
 		commit_task *task = &pool->slots[pool->submitted++ % pool->window];
-		render_task(repository, task);
+		commit_task_render(repository, task);
 		task->done = true;
 		return;
 	}
@@ -150,10 +150,8 @@ void walk_pool_stop(walk_pool *pool)
 		pthread_join(pool->workers[i].thread, nullptr);
 		git_repository_free(pool->workers[i].repo);
 	}
-	for (size_t i = 0; i < pool->window; i++) {
-		task_release(&pool->slots[i]);
-		page_output_free(&pool->slots[i].page);
-	}
+	for (size_t i = 0; i < pool->window; i++)
+		commit_task_free(&pool->slots[i]);
 	free(pool->workers);
 	free(pool->slots);
 	delete pool;
