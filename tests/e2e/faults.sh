@@ -129,8 +129,9 @@ bigid=$(git -C big rev-parse HEAD)
 run_site big-ref "$SCRATCH/big"
 run_limited 8192 big-commit "$SCRATCH/big"
 check_failure "size limit, commit page" "repopage: write error: commit/$bigid.html"
-check_eq "size limit, commit page: nothing left in commit/" "" "$(ls big-commit/commit)"
+check_eq "size limit, commit page: nothing left in commit/" "" "$(ls -A big-commit/commit)"
 run_site big-commit "$SCRATCH/big"
+check_success "size limit, commit page, lifted"
 check_same_site "size limit, commit page, lifted" big-ref big-commit
 
 # A file page: the commit pages exist already, so the file page of the big
