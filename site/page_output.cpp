@@ -17,12 +17,13 @@
 
 // The temporary files of the run, so that a fatal error can remove the
 // open pages' (the page in place then stays as it was), and a signal that
-// ends the run those and the cache's. A list of the whole process, which
-// every thread that writes pages adds to: neither clean-up can reach the
-// pages any other way, as err() ends the run from deep inside any writer,
-// with the pages on the stacks of other threads, and the signal's thread
-// has no page of its own. Each file is made and renamed under the lock, so
-// that a sweep holding it finds every one that exists.
+// ends the run those and the cache's. One list for the whole process, to
+// which every thread that writes pages adds, is the simplest that does
+// both: err() ends the run from deep inside whichever writer meets the
+// error, where the other open pages (the driver's, the workers') are out
+// of its reach, and the thread that waits for signals owns no page at all.
+// Each file is made and renamed under the lock, so that a sweep holding it
+// finds every one that exists.
 static std::mutex temp_files_lock;
 static page_output *open_pages;
 static const char *other_temp; // the cache's, from mkstemp to rename

@@ -121,6 +121,7 @@ struct page_output {
 	page_output *next_open; // the run's list of temporary files (page_output.cpp)
 	page_output *gz;        // the <path>.gz that follows the page, else null
 };
+
 // How a page meets the page in place.
 enum page_mode {
 	// A page that is not there yet (a commit page): its temporary file
@@ -133,12 +134,12 @@ enum page_mode {
 	// that cannot be made is then told at the close).
 	PAGE_COMPARE_LAZY,
 };
+
 // The soft calls, for the threads that render commits, which may not end
-// the run: each returns -1 with errno on failure, and leaves the rest to
-// the caller.
+// the run: a failure returns -1 and leaves the rest to the caller.
 // The page's buffers, once for all its pages.
 int page_alloc(page_output *page);
-// Makes the temporary file; needs the buffers of page_alloc.
+// Makes the temporary file (-1 with errno); needs the buffers of page_alloc.
 int page_open(page_output *page, const char *path, page_mode mode);
 // Ends the writing: -1 on a write error. Sets `changed`. A changed page
 // with a <path>.gz beside it also writes the new .gz under a temporary name.
@@ -147,12 +148,14 @@ int page_finish(page_output *page);
 // temporary file of an unchanged one; -1 with errno when the rename fails.
 int page_install(page_output *page);
 void page_discard(page_output *page);
+
 // The fatal calls: a failure ends the run with "malloc", "fopen: '<path>'",
 // "write error: <path>" or "rename: '<temp>' to '<path>'".
 void page_open_or_die(page_output *page, const char *path, page_mode mode);
 // page_finish and page_install; true when the page was replaced.
 bool page_close_or_die(page_output *page);
 void page_output_free(page_output *page);
+
 // The cache's temporary file: mkstemp of `path` (kept by the caller),
 // listed until it is renamed or removed, so that a signal that ends the run
 // removes it; a fatal error leaves it. One such file at a time.

@@ -1,8 +1,9 @@
-// The threads that load, diff and write commits for the log's walk. libgit2
-// may be used from several threads as long as no object is shared between
-// them: each worker opens a repository handle of its own, and every object
-// it loads stays with it. The walk hands out tasks in walk order through a
-// window of slots and takes the results back in the same order.
+// The threads that render the commits of the log's walk, each task by
+// commit_task_render (commit_page.cpp). libgit2 may be used from several
+// threads as long as no object is shared between them: each worker opens a
+// repository handle of its own, and every object it loads stays with it.
+// The walk hands out tasks in walk order through a window of slots and
+// takes the results back in the same order.
 #include "site.h"
 
 #include <climits>
