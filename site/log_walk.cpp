@@ -14,10 +14,10 @@
 constexpr int NO_REASON = -1;
 
 // Ends the run with a fatal error met while workers may still write: they
-// are stopped first, their unfinished pages removed, so that none makes a
-// file after the clean-up at exit. `text` (err's message) and `error`
-// (errno for it, or NO_REASON) are taken before the pool stops, as the
-// stopping frees the task they may come from.
+// are stopped first and their unfinished pages removed, so that none makes
+// a file after the clean-up at exit. `text` is err's message, `error` errno
+// for it or NO_REASON; `text` may not point into a task, which the stopping
+// frees.
 [[noreturn]] static void stop_and_die(walk_pool *pool, const char *text, int error)
 {
 	walk_pool_stop(pool);
