@@ -6,13 +6,6 @@
 #include <cstring>
 #include <sched.h>
 
-const char *repodir;
-const char *cachefile;
-const char *baseurl = "";
-int64_t log_limit = -1;
-unsigned jobs = 1;
-unsigned new_file_mode = 0644;
-
 // strtoll's own leniency stays: leading blanks and a "+" are accepted.
 static int parse_limit(const char *value)
 {

@@ -16,7 +16,7 @@ static void put_commit_link(FILE *fp, const char *prefix, const char *label, con
 	fputs("</a>\n", fp);
 }
 
-void commit_header_block(FILE *fp, const char *prefix, const commit_record *r)
+static void commit_header_block(FILE *fp, const char *prefix, const commit_record *r)
 {
 	put_commit_link(fp, prefix, "<b>commit</b>", r->id_text);
 	if (r->parent_id_text[0])
@@ -177,7 +177,9 @@ static void diff_hunks(FILE *fp, git_patch *patch, size_t i)
 	}
 }
 
-static void put_file_link(FILE *fp, const char *prefix, const char *path)
+// The rest of a link to the page of `path` after its href's opening quote:
+// the page, then the path as the link's text.
+static void put_file_href_and_path(FILE *fp, const char *prefix, const char *path)
 {
 	fputs(prefix, fp);
 	fputs("file/", fp);
@@ -192,9 +194,9 @@ static void diff_section(FILE *fp, const char *prefix, const commit_record *r, s
 	fputs("<b>diff --git a/<a id=\"h", fp);
 	put_size(fp, i);
 	fputs("\" href=\"", fp);
-	put_file_link(fp, prefix, delta->old_file.path);
+	put_file_href_and_path(fp, prefix, delta->old_file.path);
 	fputs("</a> b/<a href=\"", fp);
-	put_file_link(fp, prefix, delta->new_file.path);
+	put_file_href_and_path(fp, prefix, delta->new_file.path);
 	fputs("</a></b>\n", fp);
 	if (delta->flags & GIT_DIFF_FLAG_BINARY)
 		fputs("Binary files differ.\n", fp);

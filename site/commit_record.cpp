@@ -18,6 +18,12 @@ static void *zero_alloc(size_t count, size_t size, fault *f)
 	return p;
 }
 
+const char *git_message()
+{
+	const git_error *e = git_error_last();
+	return e && e->message ? e->message : "unknown error";
+}
+
 commit_record *commit_record_load(git_repository *repo, const git_oid *id)
 {
 	fault f = {};
@@ -49,7 +55,7 @@ commit_record *commit_record_read(git_repository *repo, const git_oid *id, fault
 	return r;
 }
 
-void delta_stats_free(delta_stats *stats)
+static void delta_stats_free(delta_stats *stats)
 {
 	if (!stats)
 		return;

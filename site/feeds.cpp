@@ -36,7 +36,7 @@ static void entry_content(FILE *fp, const commit_record *r)
 	fputs("\n</content>\n</entry>\n", fp);
 }
 
-void atom_entry(FILE *fp, const commit_record *r, const char *tag)
+static void atom_entry(FILE *fp, const commit_record *r, const char *tag)
 {
 	fputs("<entry>\n<id>", fp);
 	fputs(r->id_text, fp);

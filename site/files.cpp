@@ -8,11 +8,18 @@
 #include <libgen.h>
 #include <sys/stat.h>
 
+// The file pages of one run: the page being written, and the directory
+// made last (the files of a directory come one after another).
+struct file_pages {
+	page_output page;
+	char made_dir[1024];
+};
+
 static const char FILES_TABLE_HEAD[] =
 	"<table id=\"files\"><thead>\n<tr><td><b>Mode</b></td><td><b>Name</b></td>"
 	"<td class=\"num\" align=\"right\"><b>Size</b></td></tr>\n</thead><tbody>\n";
 
-const char *mode_string(git_filemode_t filemode, char (&text)[11])
+static const char *mode_string(git_filemode_t filemode, char (&text)[11])
 {
 	unsigned mode = static_cast<unsigned>(filemode);
 	static const char TYPE_LETTERS[] = "?pc?d?b?-?l?s???"; // by (mode >> 12)
@@ -36,7 +43,7 @@ static int make_dir(const char *path)
 	return (mkdir(path, 0777) == 0 || errno == EEXIST) ? 0 : -1;
 }
 
-int make_dirs(const char *path)
+static int make_dirs(const char *path)
 {
 	char buffer[1024];
 	if (snprintf(buffer, sizeof buffer, "%s", path) >= static_cast<int>(sizeof buffer))
@@ -72,7 +79,7 @@ static void line_anchor(FILE *fp, size_t n)
 	fputs("</a> ", fp);
 }
 
-size_t blob_lines(FILE *fp, git_blob *blob)
+static size_t blob_lines(FILE *fp, git_blob *blob)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
 	size_t size = static_cast<size_t>(git_blob_rawsize(blob));
@@ -106,8 +113,8 @@ static void build_prefix(char (&prefix)[1024], const char *page_path)
 	}
 }
 
-int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,
-		  size_t size)
+static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,
+			 size_t size)
 {
 	char prefix[1024] = {0};
 	if (snprintf(prefix, sizeof prefix, "%s", page_path) >= static_cast<int>(sizeof prefix))
@@ -122,7 +129,7 @@ int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, cons
 	}
 	build_prefix(prefix, page_path);
 
-	page_open(&pages->page, page_path, true, true);
+	page_open_or_die(&pages->page, page_path, PAGE_COMPARE_LAZY);
 	FILE *fp = pages->page.stream;
 	write_page_header(fp, prefix, name);
 	fputs("<p> ", fp);
@@ -134,7 +141,7 @@ int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, cons
 	else
 		lines = static_cast<int64_t>(blob_lines(fp, blob));
 	write_page_footer(fp);
-	page_close(&pages->page);
+	page_close_or_die(&pages->page);
 	return lines;
 }
 
@@ -177,6 +184,8 @@ static void submodule_row(FILE *fp, const git_tree_entry *entry, const char *pat
 	fputs("</td><td class=\"num\" align=\"right\"></td></tr>\n", fp);
 }
 
+static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path);
+
 // Returns -1 when the walk must stop, 0 otherwise.
 static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *entry,
 			   const char *tree_path)
@@ -211,7 +220,7 @@ static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *en
 	return result == 0 ? 0 : -1;
 }
 
-int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path)
+static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path)
 {
 	size_t count = git_tree_entrycount(tree);
 	for (size_t i = 0; i < count; i++) {

@@ -52,7 +52,8 @@ static void write_banner(FILE *fp, const char *prefix)
 	}
 }
 
-static void put_file_link(FILE *fp, const char *prefix, const char *path, const char *label)
+// A link of the navigation to the page of a file of HEAD.
+static void put_nav_file_link(FILE *fp, const char *prefix, const char *path, const char *label)
 {
 	put_link(fp, " | <a href=\"", prefix, "file/");
 	fputs(path, fp);
@@ -68,11 +69,11 @@ static void write_navigation(FILE *fp, const char *prefix)
 	put_link(fp, "<a href=\"", prefix, "files.html\">Files</a> | ");
 	put_link(fp, "<a href=\"", prefix, "refs.html\">Refs</a>");
 	if (submodules_path)
-		put_file_link(fp, prefix, submodules_path, "Submodules");
+		put_nav_file_link(fp, prefix, submodules_path, "Submodules");
 	if (readme_path)
-		put_file_link(fp, prefix, readme_path, "README");
+		put_nav_file_link(fp, prefix, readme_path, "README");
 	if (license_path)
-		put_file_link(fp, prefix, license_path, "LICENSE");
+		put_nav_file_link(fp, prefix, license_path, "LICENSE");
 	fputs("</td></tr></table>\n<hr/>\n<div id=\"content\">\n", fp);
 }
 

@@ -10,30 +10,8 @@
 #include <err.h>
 #include <sys/stat.h>
 
-git_repository *repository;
-git_oid head_id;
-bool has_head;
-const char *repo_name = "";
-char *short_name;
-char description[255];
-char clone_url[1024];
-const char *license_path;
-const char *readme_path;
-const char *submodules_path;
-
-static const char LOG_TABLE_HEAD[] =
-	"<table id=\"log\"><thead>\n<tr><td><b>Date</b></td>"
-	"<td><b>Commit message</b></td><td><b>Author</b></td>"
-	"<td class=\"num\" align=\"right\"><b>Files</b></td>"
-	"<td class=\"num\" align=\"right\"><b>+</b></td>"
-	"<td class=\"num\" align=\"right\"><b>-</b></td></tr>\n</thead><tbody>\n";
-
-// libgit2's text for the last failed call.
-const char *git_message()
-{
-	const git_error *e = git_error_last();
-	return e && e->message ? e->message : "unknown error";
-}
+static git_oid head_id; // what HEAD resolves to ...
+static bool has_head;   // ... when it resolves at all
 
 // HEAD's commit: an annotated tag is peeled to it. An unborn HEAD (a new
 // repository, or HEAD on a branch not made yet) gives an empty site; any
@@ -104,59 +82,46 @@ static void read_metadata(const char *real_path)
 
 static void write_log_page(page_output *page, log_walk *walk, log_cache *cache)
 {
-	page_open(page, "log.html", true, false);
+	page_open_or_die(page, "log.html", PAGE_COMPARE);
 	FILE *fp = page->stream;
 	mkdir("commit", 0777);
 	write_page_header(fp, "", "Log");
-	fputs(LOG_TABLE_HEAD, fp);
+	log_table_head(fp);
 	walk->log = fp;
 	walk->rows_left = log_limit;
 	if (cachefile && has_head)
 		cached_log_body(walk, cache, &head_id);
 	else if (has_head)
 		walk_log(walk, &head_id);
-	fputs("</tbody></table>", fp);
+	log_table_end(fp);
 	write_page_footer(fp);
-	page_close(page);
+	page_close_or_die(page);
 }
 
 static void write_files_page(page_output *page)
 {
-	page_open(page, "files.html", true, false);
+	page_open_or_die(page, "files.html", PAGE_COMPARE);
 	write_page_header(page->stream, "", "Files");
 	if (has_head)
 		files_page_body(page->stream, &head_id);
 	write_page_footer(page->stream);
-	page_close(page);
+	page_close_or_die(page);
 }
 
 static void write_refs_page(page_output *page)
 {
-	page_open(page, "refs.html", true, false);
+	page_open_or_die(page, "refs.html", PAGE_COMPARE);
 	write_page_header(page->stream, "", "Refs");
 	refs_page_body(page->stream);
 	write_page_footer(page->stream);
-	page_close(page);
+	page_close_or_die(page);
 }
 
 static void write_feed(page_output *page, const char *name, int all)
 {
-	page_open(page, name, true, false);
+	page_open_or_die(page, name, PAGE_COMPARE);
 	atom_feed(page->stream, all);
-	page_close(page);
-}
-
-// The commits the walk could not render, in walk order: 1 when there are
-// any, so a hook or cron job notices.
-static int report_failures(const char *program, walk_report *report)
-{
-	for (size_t i = 0; i < report->failure_count; i++) {
-		const walk_failure *f = &report->failures[i];
-		fprintf(stderr, "%s: cannot %s commit %s: %s\n", program, f->what, f->id_text, f->message);
-		free(f->message);
-	}
-	free(report->failures);
-	return report->failure_count > 0 ? 1 : 0;
+	page_close_or_die(page);
 }
 
 int main(int argc, char *argv[])
@@ -191,7 +156,7 @@ int main(int argc, char *argv[])
 		cache_install(&cache);
 	else if (cachefile && has_head)
 		cache_discard(&cache);
-	int status = report_failures(argv[0], &walk.report);
+	int status = walk_report_print(argv[0], &walk.report);
 
 	git_repository_free(repository);
 	git_libgit2_shutdown();

@@ -17,8 +17,13 @@
 
 // The temporary files of the run, so that a fatal error can remove the
 // open pages' (the page in place then stays as it was), and a signal that
-// ends the run those and the cache's. Each is made and renamed under the
-// lock, so that a sweep holding it finds every one that exists.
+// ends the run those and the cache's. One list for the whole process, to
+// which every thread that writes pages adds, is the simplest that does
+// both: err() ends the run from deep inside whichever writer meets the
+// error, where the other open pages (the driver's, the workers') are out
+// of its reach, and the thread that waits for signals owns no page at all.
+// Each file is made and renamed under the lock, so that a sweep holding it
+// finds every one that exists.
 static std::mutex temp_files_lock;
 static page_output *open_pages;
 static const char *other_temp; // the cache's, from mkstemp to rename
@@ -342,10 +347,8 @@ int page_alloc(page_output *p)
 	return p->compare && p->buffer ? 0 : -1;
 }
 
-int page_begin(page_output *p, const char *path, bool compare, bool lazy)
+int page_open(page_output *p, const char *path, page_mode mode)
 {
-	if (page_alloc(p) != 0)
-		err(1, "malloc");
 	snprintf(p->path, sizeof p->path, "%s", path);
 	p->stream = nullptr;
 	p->temp_fd = -1;
@@ -353,8 +356,8 @@ int page_begin(page_output *p, const char *path, bool compare, bool lazy)
 	p->open_errno = 0;
 	p->written = 0;
 	p->changed = true;
-	p->old_fd = compare ? open_old(path) : -1;
-	if (!(lazy && p->old_fd >= 0) && start_temp(p) != 0) {
+	p->old_fd = mode == PAGE_NEW ? -1 : open_old(path);
+	if (!(mode == PAGE_COMPARE_LAZY && p->old_fd >= 0) && start_temp(p) != 0) {
 		int error = errno;
 		if (p->old_fd >= 0)
 			close(p->old_fd);
@@ -374,9 +377,11 @@ int page_begin(page_output *p, const char *path, bool compare, bool lazy)
 	return 0;
 }
 
-void page_open(page_output *p, const char *path, bool compare, bool lazy)
+void page_open_or_die(page_output *p, const char *path, page_mode mode)
 {
-	if (page_begin(p, path, compare, lazy) != 0)
+	if (page_alloc(p) != 0)
+		err(1, "malloc");
+	if (page_open(p, path, mode) != 0)
 		err(1, "fopen: '%s'", path);
 }
 
@@ -466,7 +471,7 @@ void page_discard(page_output *p)
 	gz_release(p);
 }
 
-bool page_close(page_output *p)
+bool page_close_or_die(page_output *p)
 {
 	if (page_finish(p) != 0) {
 		// A page made only once it differs fails to open here.

@@ -23,7 +23,7 @@ static int64_t author_time(const ref_entry *e)
 	return e->record->author ? e->record->author->when.time : 0;
 }
 
-int ref_order(const ref_entry *a, const ref_entry *b)
+static int ref_order(const ref_entry *a, const ref_entry *b)
 {
 	int kind = git_reference_is_tag(a->ref) - git_reference_is_tag(b->ref);
 	if (kind != 0)

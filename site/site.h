@@ -9,14 +9,13 @@
 #include <cstdio>
 #include <sys/types.h>
 
-// Set during start-up and only read afterwards.
+// The run's settings (settings.cpp): set during start-up, by the argument
+// scan and the driver, and only read afterwards.
 extern const char *repodir;         // the repository directory as given
 extern const char *cachefile;       // -c: the log cache, or none
 extern const char *baseurl;         // -u: prefix of the feeds' links
 extern int64_t log_limit;           // -l: rows to write; -1 no limit
 extern git_repository *repository;  // owned; freed at the end of the run
-extern git_oid head_id;             // what HEAD resolves to ...
-extern bool has_head;               // ... when it resolves at all
 extern const char *repo_name;       // last component of the real path
 extern char *short_name;            // repo_name without a final ".git"
 extern char description[255];       // first line of "description", newline kept
@@ -84,9 +83,6 @@ struct walk_report {
 	size_t failure_count;
 };
 
-// libgit2's text for its last failed call.
-const char *git_message();
-
 // A fatal error met where the run may not end (on a thread that renders
 // commits): what err() would name, and errno. The walk ends the run with it
 // in walk order.
@@ -122,20 +118,29 @@ struct page_output {
 	int open_errno;         // why a late temporary file could not be made
 	char *buffer;           // the stream's, PAGE_BUFFER bytes
 	char *compare;          // what was read of the page in place
-	page_output *next_open; // the pages a fatal error must clean up
+	page_output *next_open; // the run's list of temporary files (page_output.cpp)
 	page_output *gz;        // the <path>.gz that follows the page, else null
 };
-// Makes the temporary file: -1 with errno when it cannot be made. Without
-// `compare` the page is new whatever is in place. A `lazy` page whose old
-// page exists makes its temporary file only once its bytes differ, so an
-// unchanged page costs no file at all (its fopen error, if any, then comes
-// from page_close: for a page that holds no other page open, the same).
-int page_begin(page_output *page, const char *path, bool compare, bool lazy);
-// The page's buffers, once for all its pages: -1 when malloc fails (page_begin
-// then ends the run).
+
+// How a page meets the page in place.
+enum page_mode {
+	// A page that is not there yet (a commit page): its temporary file
+	// is made at once and replaces whatever is in place.
+	PAGE_NEW,
+	// Compared on the way: an unchanged page keeps the page in place.
+	PAGE_COMPARE,
+	// PAGE_COMPARE, with the temporary file made only once the bytes
+	// differ, so an unchanged page costs no file at all (a temporary file
+	// that cannot be made is then told at the close).
+	PAGE_COMPARE_LAZY,
+};
+
+// The soft calls, for the threads that render commits, which may not end
+// the run: a failure returns -1 and leaves the rest to the caller.
+// The page's buffers, once for all its pages.
 int page_alloc(page_output *page);
-// page_begin, fatal "fopen: '<path>'" when it fails.
-void page_open(page_output *page, const char *path, bool compare, bool lazy);
+// Makes the temporary file (-1 with errno); needs the buffers of page_alloc.
+int page_open(page_output *page, const char *path, page_mode mode);
 // Ends the writing: -1 on a write error. Sets `changed`. A changed page
 // with a <path>.gz beside it also writes the new .gz under a temporary name.
 int page_finish(page_output *page);
@@ -143,10 +148,14 @@ int page_finish(page_output *page);
 // temporary file of an unchanged one; -1 with errno when the rename fails.
 int page_install(page_output *page);
 void page_discard(page_output *page);
-// page_finish and page_install; fatal "write error: <path>". True when the
-// page was replaced.
-bool page_close(page_output *page);
+
+// The fatal calls: a failure ends the run with "malloc", "fopen: '<path>'",
+// "write error: <path>" or "rename: '<temp>' to '<path>'".
+void page_open_or_die(page_output *page, const char *path, page_mode mode);
+// page_finish and page_install; true when the page was replaced.
+bool page_close_or_die(page_output *page);
 void page_output_free(page_output *page);
+
 // The cache's temporary file: mkstemp of `path` (kept by the caller),
 // listed until it is renamed or removed, so that a signal that ends the run
 // removes it; a fatal error leaves it. One such file at a time.
@@ -164,18 +173,29 @@ void clean_up_on_signals();
 // Commit records. commit_record_read: none when the commit cannot be read,
 // or when memory runs out, which sets `f`; commit_record_load ends the run
 // then. commit_record_diff: -1 when the diff cannot be made (`f` set when
-// memory ran out).
+// memory ran out). git_message then gives libgit2's reason.
 commit_record *commit_record_read(git_repository *repo, const git_oid *id, fault *f);
 commit_record *commit_record_load(git_repository *repo, const git_oid *id);
 int commit_record_diff(commit_record *record, fault *f);
 void commit_record_free(commit_record *record);
+// libgit2's text for the last failed call of this thread.
+const char *git_message();
 // Over the limits of a page: more than 1000 files or 100000 lines either way.
 bool diff_too_large(const commit_record *record);
-void delta_stats_free(delta_stats *stats);
 // git_diff_tree_to_tree's result, for the options commit records use, got
 // by opening only the subtrees whose ids differ.
 int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
 	      const git_diff_options *opts);
+
+// The content of a commit page: header, diffstat and diff.
+void commit_diff_block(FILE *stream, const char *prefix, const commit_record *record);
+
+// The table of "log.html": its head, a row per commit, the row that counts
+// the commits past the limit, its end.
+void log_table_head(FILE *stream);
+void log_row(FILE *stream, const commit_record *record);
+void log_remaining_row(FILE *stream, size_t remaining);
+void log_table_end(FILE *stream);
 
 // One walk of the log: where its rows go, what is left of the limit, and
 // how it ended.
@@ -187,22 +207,31 @@ struct log_walk {
 	size_t remaining;         // commits past the limit
 	walk_report report;
 };
-
-// Log and commit pages.
-void log_row(FILE *stream, const commit_record *record);
 void walk_log(log_walk *walk, const git_oid *head);
-void commit_header_block(FILE *stream, const char *prefix, const commit_record *record);
-void commit_diff_block(FILE *stream, const char *prefix, const commit_record *record);
 
-// A commit on its way to the log, in walk order: the workers load and
-// diff it and write its page; the walk then takes the results in order.
+// The commits a walk could not render, in walk order: kept as the walk
+// meets them, the one a broken walk ended on found, all named at the end
+// (status 1 when there are any).
+void walk_report_add(walk_report *report, const char *id_text, const char *what,
+		     const char *message);
+void walk_report_unreadable(walk_report *report, const git_oid *head, const git_oid *walked,
+			    size_t walked_count, const char *walk_message);
+int walk_report_print(const char *program, walk_report *report);
+
+// A commit on its way to the log, in walk order, and who may touch what:
+// the walk fills in the request and submits the task; the one worker that
+// takes it fills in the result, then sets `done` under the pool's lock;
+// from then on the result is the walk's, until the slot is cleared for the
+// next commit. The page's buffers stay with the slot from commit to commit.
 enum task_outcome { TASK_RENDERED, TASK_UNREADABLE, TASK_NO_DIFF };
-struct commit_task {
+struct commit_request {
 	git_oid id;
 	char id_text[GIT_OID_SHA1_HEXSIZE + 1];
 	char path[1024];      // "commit/<id>.html"
 	bool exists;          // the page was in place when the walk met it
 	bool load;            // false: past the limit with its page in place
+};
+struct commit_result {
 	task_outcome outcome;
 	char *message;        // owned: libgit2's reason when not rendered
 	char *row;            // owned: the log row
@@ -212,10 +241,18 @@ struct commit_task {
 	int page_errno;       // the page's temporary file could not be made
 	bool page_failed;     // the page could not be written
 	fault failure;        // a fatal error: the walk ends the run with it
-	bool done;
 };
-void render_task(git_repository *repo, commit_task *task);
-void task_release(commit_task *task);
+struct commit_task {
+	commit_request request; // the walk's
+	commit_result result;   // the worker's, then the walk's once done
+	bool done;              // guarded by the pool's lock
+};
+// Loads and diffs the commit, renders its row and, when it has no page
+// yet, writes the page; what goes wrong is kept in the result.
+void commit_task_render(git_repository *repo, commit_task *task);
+// Empties the result for the next commit of the slot, its page buffers kept.
+void commit_task_clear(commit_task *task);
+void commit_task_free(commit_task *task);
 
 // Workers that render tasks on their own repository handles, in a window
 // of tasks taken in walk order.
@@ -241,25 +278,11 @@ void cache_install(const log_cache *cache);
 
 // Files.
 int files_page_body(FILE *stream, const git_oid *head);
-// The file pages of one run: the page being written, and the directory
-// made last (the files of a directory come one after another).
-struct file_pages {
-	page_output page;
-	char made_dir[1024];
-};
-int tree_rows(FILE *stream, file_pages *pages, git_tree *tree, const char *path);
-int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,
-		  size_t size);
-size_t blob_lines(FILE *stream, git_blob *blob);
-int make_dirs(const char *path);
-const char *mode_string(git_filemode_t mode, char (&text)[11]);
 
 // References.
 int collect_refs(ref_entry **entries, size_t *count);
 void ref_entries_free(ref_entry *entries, size_t count);
-int ref_order(const ref_entry *a, const ref_entry *b);
 int refs_page_body(FILE *stream);
 
 // Feeds.
 int atom_feed(FILE *stream, int all);
-void atom_entry(FILE *stream, const commit_record *record, const char *tag);

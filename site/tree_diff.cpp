@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <git2/sys/errors.h>
+#include <sys/stat.h>
 
 // One comparison of two trees: the leaf paths that differ, and what the walk
 // met that would make libgit2's path list pick other entries than its own
@@ -19,15 +20,23 @@ struct tree_walk {
 	char *prefix;         // owned: the directory being compared, with its '/'
 	size_t prefix_length;
 	size_t prefix_size;
-	bool irregular;       // entries out of order, twice, or with '/' in a name
-	bool by_pattern;      // a changed entry that is neither file nor link
-	bool unplain;         // ... with a path its pattern would not match as is
+	bool malformed;       // entries out of order, twice, or with '/' in a name
+	bool pattern_matched; // a changed entry that libgit2 matches by pattern ...
+	bool pattern_altered; // ... with a path its pattern would not match as is
 	bool negation;        // a changed path that starts with '!'
 };
 
+// The type bits of an entry's mode as the tree holds it: libgit2's
+// GIT_FILEMODE_TREE, _LINK and _COMMIT, or GIT_FILEMODE_BLOB's without its
+// permissions.
+static unsigned entry_type(const git_tree_entry *entry)
+{
+	return git_tree_entry_filemode_raw(entry) & S_IFMT;
+}
+
 static bool is_tree(const git_tree_entry *entry)
 {
-	return (git_tree_entry_filemode_raw(entry) & 0170000) == 0040000;
+	return entry_type(entry) == GIT_FILEMODE_TREE;
 }
 
 // Git's order of the entries of one tree: by name, a tree's name read as if
@@ -36,8 +45,10 @@ static int entry_order(const git_tree_entry *a, const git_tree_entry *b)
 {
 	const unsigned char *x = reinterpret_cast<const unsigned char *>(git_tree_entry_name(a));
 	const unsigned char *y = reinterpret_cast<const unsigned char *>(git_tree_entry_name(b));
-	while (*x && *x == *y)
-		x++, y++;
+	while (*x && *x == *y) {
+		x++;
+		y++;
+	}
 	unsigned cx = *x ? *x : is_tree(a) ? '/' : 0;
 	unsigned cy = *y ? *y : is_tree(b) ? '/' : 0;
 	return (cx > cy) - (cx < cy);
@@ -70,7 +81,7 @@ static void check_entry(tree_walk *w, const git_tree *tree, size_t index)
 	if (strchr(git_tree_entry_name(entry), '/') ||
 	    (index > 0 && entry_order(git_tree_entry_byindex(tree, index - 1), entry) >= 0) ||
 	    (is_tree(entry) && has_file_twin(tree, index)))
-		w->irregular = true;
+		w->malformed = true;
 }
 
 // A failed allocation says so in libgit2's words, as the diff's own do:
@@ -122,13 +133,13 @@ static bool plain_pattern(const char *path, size_t length)
 // submodule) must also match one of the patterns libgit2 makes of the list.
 static bool matched_by_pattern(const git_tree_entry *entry)
 {
-	unsigned type = git_tree_entry_filemode_raw(entry) & 0170000;
-	return type != 0100000 && type != 0120000;
+	unsigned type = entry_type(entry);
+	return type != (GIT_FILEMODE_BLOB & S_IFMT) && type != GIT_FILEMODE_LINK;
 }
 
-// The path of `entry` in the directory being compared; `by_pattern` when
-// it or its counterpart on the other side is matched by pattern.
-static int add_path(tree_walk *w, const git_tree_entry *entry, bool by_pattern)
+// The path of `entry` in the directory being compared; `pattern_matched`
+// when it or its counterpart on the other side is matched by pattern.
+static int add_path(tree_walk *w, const git_tree_entry *entry, bool pattern_matched)
 {
 	const char *name = git_tree_entry_name(entry);
 	size_t length = strlen(name);
@@ -143,9 +154,9 @@ static int add_path(tree_walk *w, const git_tree_entry *entry, bool by_pattern)
 	w->paths_length = start + length + 1;
 	w->path_count++;
 	w->negation = w->negation || path[0] == '!';
-	if (by_pattern) {
-		w->by_pattern = true;
-		w->unplain = w->unplain || !plain_pattern(path, length);
+	if (pattern_matched) {
+		w->pattern_matched = true;
+		w->pattern_altered = w->pattern_altered || !plain_pattern(path, length);
 	}
 	return 0;
 }
@@ -161,7 +172,7 @@ static int add_leaves(tree_walk *w, const git_tree_entry *entry)
 	const char *name = git_tree_entry_name(entry);
 	int result = enter_dir(w, name);
 	size_t count = git_tree_entrycount(tree);
-	for (size_t i = 0; result == 0 && !w->irregular && i < count; i++) {
+	for (size_t i = 0; result == 0 && !w->malformed && i < count; i++) {
 		check_entry(w, tree, i);
 		result = add_leaves(w, git_tree_entry_byindex(tree, i));
 	}
@@ -207,7 +218,7 @@ static int compare_trees(tree_walk *w, const git_tree *old_tree, const git_tree 
 	size_t old_count = git_tree_entrycount(old_tree), new_count = git_tree_entrycount(new_tree);
 	size_t i = 0, j = 0;
 	int result = 0;
-	while (result == 0 && !w->irregular && (i < old_count || j < new_count)) {
+	while (result == 0 && !w->malformed && (i < old_count || j < new_count)) {
 		const git_tree_entry *a = i < old_count ? git_tree_entry_byindex(old_tree, i) : nullptr;
 		const git_tree_entry *b = j < new_count ? git_tree_entry_byindex(new_tree, j) : nullptr;
 		int order = !a ? 1 : !b ? -1 : entry_order(a, b);
@@ -215,12 +226,17 @@ static int compare_trees(tree_walk *w, const git_tree *old_tree, const git_tree 
 			check_entry(w, old_tree, i);
 		if (order >= 0)
 			check_entry(w, new_tree, j);
-		if (order < 0)
-			result = add_leaves(w, a), i++;
-		else if (order > 0)
-			result = add_leaves(w, b), j++;
-		else
-			result = compare_pair(w, a, b), i++, j++;
+		if (order < 0) {
+			result = add_leaves(w, a);
+			i++;
+		} else if (order > 0) {
+			result = add_leaves(w, b);
+			j++;
+		} else {
+			result = compare_pair(w, a, b);
+			i++;
+			j++;
+		}
 	}
 	return result;
 }
@@ -274,7 +290,7 @@ int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tre
 	tree_walk w = {};
 	w.repo = repo;
 	int result = compare_trees(&w, old_tree, new_tree);
-	if (result == 0 && (w.irregular || (w.by_pattern && (w.unplain || w.negation))))
+	if (result == 0 && (w.malformed || (w.pattern_matched && (w.pattern_altered || w.negation))))
 		result = git_diff_tree_to_tree(diff, repo, old_tree, new_tree, opts);
 	else if (result == 0)
 		result = diff_listed(diff, &w, old_tree, new_tree, opts);

@@ -1,8 +1,9 @@
-// The threads that load, diff and write commits for the log's walk. libgit2
-// may be used from several threads as long as no object is shared between
-// them: each worker opens a repository handle of its own, and every object
-// it loads stays with it. The walk hands out tasks in walk order through a
-// window of slots and takes the results back in the same order.
+// The threads that render the commits of the log's walk, each task by
+// commit_task_render (commit_page.cpp). libgit2 may be used from several
+// threads as long as no object is shared between them: each worker opens a
+// repository handle of its own, and every object it loads stays with it.
+// The walk hands out tasks in walk order through a window of slots and
+// takes the results back in the same order.
 #include "site.h"
 
 #include <climits>
@@ -57,7 +58,7 @@ static void *worker(void *arg)
 			index = pool->taken++;
 			task = &pool->slots[index % pool->window];
 		}
-		render_task(repo, task);
+		commit_task_render(repo, task);
 		std::lock_guard<std::mutex> hold(pool->lock);
 		task->done = true;
 		if (pool->awaited == index)
@@ -109,7 +110,7 @@ size_t walk_pool_window(const walk_pool *pool)
 commit_task *walk_pool_slot(walk_pool *pool, size_t index)
 {
 	commit_task *task = &pool->slots[index % pool->window];
-	task_release(task);
+	commit_task_clear(task);
 	return task;
 }
 
@@ -117,7 +118,7 @@ void walk_pool_submit(walk_pool *pool)
 {
 	if (pool->worker_count == 0) {
 		commit_task *task = &pool->slots[pool->submitted++ % pool->window];
-		render_task(repository, task);
+		commit_task_render(repository, task);
 		task->done = true;
 		return;
 	}
@@ -150,10 +151,8 @@ void walk_pool_stop(walk_pool *pool)
 		pthread_join(pool->workers[i].thread, nullptr);
 		git_repository_free(pool->workers[i].repo);
 	}
-	for (size_t i = 0; i < pool->window; i++) {
-		task_release(&pool->slots[i]);
-		page_output_free(&pool->slots[i].page);
-	}
+	for (size_t i = 0; i < pool->window; i++)
+		commit_task_free(&pool->slots[i]);
 	free(pool->workers);
 	free(pool->slots);
 	delete pool;

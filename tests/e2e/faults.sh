@@ -129,8 +129,9 @@ bigid=$(git -C big rev-parse HEAD)
 run_site big-ref "$SCRATCH/big"
 run_limited 8192 big-commit "$SCRATCH/big"
 check_failure "size limit, commit page" "repopage: write error: commit/$bigid.html"
-check_eq "size limit, commit page: nothing left in commit/" "" "$(ls big-commit/commit)"
+check_eq "size limit, commit page: nothing left in commit/" "" "$(ls -A big-commit/commit)"
 run_site big-commit "$SCRATCH/big"
+check_success "size limit, commit page, lifted"
 check_same_site "size limit, commit page, lifted" big-ref big-commit
 
 # A file page: the commit pages exist already, so the file page of the big
@@ -523,13 +524,21 @@ check_same_site "missing commit, put back" m-ref m-commit
 blob=$(git -C m rev-parse HEAD~3:b.txt)
 without_object m "$blob"
 run_timed m-blob "$SCRATCH/m"
-check_failure "missing old blob" "$REPOPAGE: cannot diff commit $c5: object not found - cannot read header for ($blob)
+no_diff="$REPOPAGE: cannot diff commit $c5: object not found - cannot read header for ($blob)
 $REPOPAGE: cannot diff commit $c2: object not found - cannot read header for ($blob)"
+check_failure "missing old blob" "$no_diff"
 check_eq "missing old blob: rows" "c4 c3 c1 " "$(log_rows m-blob)"
 check_eq "missing old blob: pages" 3 "$(ls m-blob/commit | wc -l)"
 check_links m-blob --allow-missing-commits
 check_feeds m-blob
 check_contains "missing old blob: feed keeps c5" m-blob/atom.xml '<title type="text">c5</title>'
+# With -l, a commit left out takes up no row: c5 leaves both rows to c4 and
+# c3, and c2, past the limit, is counted with c1 among the remaining.
+run_timed m-blob-limit -l 2 "$SCRATCH/m"
+check_failure "missing old blob, -l 2" "$no_diff"
+check_eq "missing old blob, -l 2: rows" "c4 c3 " "$(log_rows m-blob-limit)"
+check_contains "missing old blob, -l 2: remaining" m-blob-limit/log.html \
+	'<tr><td></td><td colspan="5">2 more commits remaining, fetch the repository</td></tr>'
 put_back_object m "$blob"
 run_site m-blob "$SCRATCH/m"
 check_same_site "missing old blob, put back" m-ref m-blob
@@ -650,7 +659,10 @@ check_files_eq "repaired, cache: cache" m-fresh.cache m.cache
 # With several threads: the same messages in the same order, the same
 # status, the same files left behind, for damage and for a commit page in
 # the middle of the walk that cannot be written (the pages before it in
-# walk order are in place, none after it).
+# walk order are in place, none after it). Sixteen threads take the whole
+# history at once: when the walk meets the page that cannot be written,
+# every commit after it is being rendered or has its page written and
+# waiting, and the run that ends there removes them all.
 new_repo mid
 for n in 1 2 3 4 5 6 7; do
 	if [ $n -eq 4 ]; then
@@ -664,22 +676,23 @@ for n in 1 2 3 4 5 6 7; do
 done
 blob=$(git -C m rev-parse "$c3:a.txt")
 without_object m "$blob"
-for j in 1 4; do
+for j in 1 16; do
 	(cd "$SCRATCH" && mkdir "threads$j" && cd "threads$j" &&
 		REPOPAGE_JOBS=$j timeout 60 "$REPOPAGE" -c ../threads$j.cache "$SCRATCH/m" 2>../damage$j.err
 		echo $? >../damage$j.status
 		mkdir limit && cd limit && (trap '' XFSZ; ulimit -f $((16384 / block)) &&
-			REPOPAGE_JOBS=$j exec "$REPOPAGE" "$SCRATCH/mid") 2>../../limit$j.err
+			REPOPAGE_JOBS=$j exec timeout 60 "$REPOPAGE" "$SCRATCH/mid") 2>../../limit$j.err
 		echo $? >../../limit$j.status)
 done
 put_back_object m "$blob"
-check_eq "threads, damage: status" "$(cat damage1.status)" "$(cat damage4.status)"
-check_files_eq "threads, damage: messages" damage1.err damage4.err
-check_eq "threads, page too large: status" 1 "$(cat limit4.status)"
-check_files_eq "threads, page too large: message" limit1.err limit4.err
-check_eq "threads, page too large: pages before it only" 3 "$(ls threads4/limit/commit | wc -l)"
+check_eq "threads, damage: status" "$(cat damage1.status)" "$(cat damage16.status)"
+check_files_eq "threads, damage: messages" damage1.err damage16.err
+check_eq "threads, page too large: status" 1 "$(cat limit16.status)"
+check_files_eq "threads, page too large: message" limit1.err limit16.err
+check_eq "threads, page too large: pages before it only" 3 "$(ls threads16/limit/commit | wc -l)"
+check_eq "threads, page too large: no temporary file" "" "$(find threads16/limit -name '*.??????')"
 checks=$((checks + 1))
-diff -r threads1 threads4 >diff.out 2>&1 || { fail "threads: files left differ"; head diff.out; }
+diff -r threads1 threads16 >diff.out 2>&1 || { fail "threads: files left differ"; head diff.out; }
 
 # Threads that cannot be made (a limit on the user's processes, to which
 # root is not held: as root the runs drop to nobody): the run goes on with
@@ -750,18 +763,26 @@ else
 	echo "skipped: no C compiler for the malloc shim"
 fi
 
-# A preloaded strdup and open_memstream for the fatal errors of the threads
-# that render commits and for signals: FAIL_STRDUP=TEXT fails a strdup of a
-# text holding TEXT; STALL_MEMSTREAM=N stops the thread of the Nth
-# open_memstream (one per log row) for good, once it has made STALL_MARK.
+# A preloaded strdup, open_memstream, pthread_create and opendir for the
+# threads that render commits and for signals: FAIL_STRDUP=TEXT fails a
+# strdup of a text holding TEXT; STALL_MEMSTREAM=N stops the thread of the
+# Nth open_memstream (one per log row) for good, once it has made
+# STALL_MARK; THREADS_MADE=N fails every pthread_create after the Nth;
+# THREAD_LOG=FILE gets a line "row TID" for each row (each then takes 10
+# ms, so that the rows spread over the threads) and "pack TID" for each
+# listing of a pack directory, which libgit2 makes once per repository
+# handle, on the thread that first reads an object through it.
 cat >threadfail.c <<'EOF'
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 char *strdup(const char *text)
@@ -775,6 +796,19 @@ char *strdup(const char *text)
 	return real(text);
 }
 
+static void log_thread(const char *what)
+{
+	const char *log = getenv("THREAD_LOG");
+	if (!log)
+		return;
+	char line[64];
+	int n = snprintf(line, sizeof line, "%s %ld\n", what, (long)syscall(SYS_gettid));
+	int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
+	if (fd >= 0 && write(fd, line, n) != n)
+		abort();
+	close(fd);
+}
+
 FILE *open_memstream(char **buffer, size_t *size)
 {
 	static int calls;
@@ -785,11 +819,60 @@ FILE *open_memstream(char **buffer, size_t *size)
 		for (;;)
 			pause();
 	}
+	log_thread("row");
+	if (getenv("THREAD_LOG"))
+		usleep(10000);
 	FILE *(*real)(char **, size_t *) = (FILE * (*)(char **, size_t *))dlsym(RTLD_NEXT, "open_memstream");
 	return real(buffer, size);
 }
+
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
+{
+	static int made;
+	const char *limit = getenv("THREADS_MADE");
+	if (limit && __atomic_add_fetch(&made, 1, __ATOMIC_SEQ_CST) > atoi(limit))
+		return EAGAIN;
+	int (*real)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) =
+		(int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *))dlsym(RTLD_NEXT,
+											  "pthread_create");
+	return real(thread, attr, start, arg);
+}
+
+DIR *opendir(const char *path)
+{
+	if (strstr(path, "objects/pack"))
+		log_thread("pack");
+	DIR *(*real)(const char *) = (DIR * (*)(const char *))dlsym(RTLD_NEXT, "opendir");
+	return real(path);
+}
 EOF
 if cc -shared -fPIC -o threadfail.so threadfail.c -ldl 2>/dev/null; then
+	# Of four threads, only one can be made besides the signals'. Past
+	# the -l limit over pages in place a commit costs that lone worker
+	# nothing, so it is idle whenever the walk hands out the next one:
+	# it must be woken for each.
+	cp -r many-ref2 lone-ref
+	run_site lone-ref -l 5 "$SCRATCH/many"
+	cp -r many-ref2 lone
+	REPOPAGE_JOBS=4 THREADS_MADE=2 run_preloaded threadfail.so lone -l 5 "$SCRATCH/many"
+	check_success "a lone idle worker woken"
+	check_same_site "a lone idle worker woken" lone-ref lone
+
+	# Every thread that renders commits reads them through a repository
+	# handle of its own, as libgit2 wants of threads: each lists the pack
+	# directory itself, where threads sharing one handle would leave that
+	# to the first of them.
+	REPOPAGE_JOBS=4 THREAD_LOG="$SCRATCH/threads.log" run_preloaded threadfail.so handles "$SCRATCH/many"
+	check_success "workers sharing one repository handle"
+	renderers=$(sed -n 's/^row //p' threads.log | sort -u)
+	check_eq "workers sharing one repository handle: rows spread" yes \
+		"$([ "$(echo "$renderers" | wc -l)" -ge 2 ] && echo yes)"
+	for tid in $renderers; do
+		checks=$((checks + 1))
+		grep -qx "pack $tid" threads.log ||
+			fail "workers sharing one repository handle: thread $tid read no pack of its own"
+	done
+
 	# Three commits with large diffs, then one whose diff cannot be made:
 	# keeping libgit2's reason for it fails. On any number of threads the
 	# run ends there, as on one: one message, the three pages before it

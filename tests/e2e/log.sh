@@ -1,6 +1,6 @@
 # The log table and the commit pages written on the way: rows, the -l limit
-# with its row of remaining commits, pages that are never rewritten, and
-# pages that appear complete or not at all.
+# with its row of remaining commits, and pages that are never rewritten.
+# Pages that cannot be written are faults.sh's.
 . ./lib.sh
 
 # rows LOG: the rows of the log table, one a line.
@@ -84,42 +84,6 @@ mkdir out-mode
 (umask 027 && cd out-mode && "$REPOPAGE" ../five)
 check_eq "page mode" 640 "$(stat -c %a "out-mode/commit/$id5.html")"
 check_eq "log mode" 640 "$(stat -c %a out-mode/log.html)"
-
-# "commit" is not a directory: the first page cannot be created.
-mkdir out-nodir
-printf 'x\n' >out-nodir/commit
-run_site out-nodir ../five
-check_eq "no directory status" 1 "$status"
-check_eq "no directory message" "repopage: fopen: 'commit/$id5.html': Not a directory" "$(cat stderr)"
-
-# A page that cannot be written completely is fatal and leaves no page
-# behind, neither under its own name nor under a temporary one; the next
-# run then writes it in full.
-new_repo bigpage
-commit_file bigpage small 'small
-' "Small"
-seq 20000 >bigpage/big
-git -C bigpage add big
-commit_all bigpage "Big"
-big=$(git -C bigpage rev-parse HEAD)
-mkdir out-limit
-# The page is far above 64 blocks, the log page far below, and it is written
-# last, after the walk.
-(
-	trap '' XFSZ
-	ulimit -f 64
-	cd out-limit && exec "$REPOPAGE" ../bigpage
-) >stdout 2>stderr
-status=$?
-check_eq "write error status" 1 "$status"
-check_eq "write error message" "repopage: write error: commit/$big.html" "$(cat stderr)"
-check_eq "write error leaves no page" "" "$(pages out-limit)"
-run_site out-limit ../bigpage
-check_eq "run after write error status" 0 "$status"
-check_eq "page after write error ends" '</html>\n' "$(tail -c 8 "out-limit/commit/$big.html" | od -An -c | tr -d ' \n')"
-run_site out-fresh ../bigpage
-check_files_eq "page after write error" "out-fresh/commit/$big.html" "out-limit/commit/$big.html"
-check_files_eq "log after write error" out-fresh/log.html out-limit/log.html
 
 # --- Threads: any number of them gives the bytes of one ------------------
 # A generated history (renames, binary and large files, merges, tags) and

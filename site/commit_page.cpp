@@ -1,0 +1,110 @@
+// A commit's page and log row, made on a thread that renders commits: the
+// commit is loaded and diffed, its row rendered, and its page written under
+// a temporary name for the walk to put in place. Nothing here ends the run:
+// what goes wrong is kept in the task's result, for the walk to act on in
+// walk order.
+#include "site.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+// What would end a one-thread run is kept, for the walk to end the run with
+// once it takes the task.
+static void keep_failure(commit_result *result, const char *what)
+{
+	result->failure.what = what;
+	result->failure.error = errno;
+}
+
+// libgit2's reason for a commit that could not be rendered.
+static void keep_message(commit_result *result, task_outcome outcome)
+{
+	result->message = strdup(git_message());
+	if (!result->message)
+		keep_failure(result, "strdup");
+	result->outcome = outcome;
+}
+
+static void render_row(commit_result *result, const commit_record *r)
+{
+	FILE *fp = open_memstream(&result->row, &result->row_length);
+	if (!fp) {
+		keep_failure(result, "open_memstream");
+		return;
+	}
+	log_row(fp, r);
+	if (fclose(fp) != 0)
+		keep_failure(result, "open_memstream");
+}
+
+// Commit pages are never rewritten, so one cut short would stay broken for
+// good: each is made under a temporary name, and the walk puts it in place.
+static void write_commit_page(commit_result *result, const char *path, const commit_record *r)
+{
+	page_output *page = &result->page;
+	if (page_alloc(page) != 0) {
+		keep_failure(result, "malloc");
+		return;
+	}
+	if (page_open(page, path, PAGE_NEW) != 0) {
+		result->page_errno = errno;
+		return;
+	}
+	result->page_pending = true;
+	FILE *fp = page->stream;
+	write_page_header(fp, "../", r->summary ? r->summary : "");
+	fputs("<pre>", fp);
+	commit_diff_block(fp, "../", r);
+	fputs("</pre>\n", fp);
+	write_page_footer(fp);
+	if (page_finish(page) != 0)
+		result->page_failed = true;
+}
+
+void commit_task_render(git_repository *repo, commit_task *task)
+{
+	const commit_request *request = &task->request;
+	commit_result *result = &task->result;
+	if (!request->load)
+		return;
+	commit_record *r = commit_record_read(repo, &request->id, &result->failure);
+	if (!r) {
+		if (!result->failure.what)
+			keep_message(result, TASK_UNREADABLE);
+		return;
+	}
+	if (commit_record_diff(r, &result->failure) != 0) {
+		if (!result->failure.what)
+			keep_message(result, TASK_NO_DIFF);
+		commit_record_free(r);
+		return;
+	}
+	result->outcome = TASK_RENDERED;
+	render_row(result, r);
+	if (!request->exists && !result->failure.what)
+		write_commit_page(result, request->path, r);
+	commit_record_free(r);
+}
+
+void commit_task_clear(commit_task *task)
+{
+	commit_result *result = &task->result;
+	if (result->page_pending)
+		page_discard(&result->page);
+	free(result->message);
+	free(result->row);
+	result->message = result->row = nullptr;
+	result->row_length = 0;
+	result->page_pending = result->page_failed = false;
+	result->page_errno = 0;
+	result->failure = {};
+	result->outcome = TASK_RENDERED;
+	task->done = false;
+}
+
+void commit_task_free(commit_task *task)
+{
+	commit_task_clear(task);
+	page_output_free(&task->result.page);
+}
