@@ -126,7 +126,6 @@ static void write_feed(page_output *page, const char *name, int all)
 
 int main(int argc, char *argv[])
 {
-	clean_up_on_signals();
 	if (scan_arguments(argc, argv) != 0) {
 		fprintf(stderr, "%s [-c cachefile | -l commits] [-u baseurl] repodir\n", argv[0]);
 		return 1;
@@ -142,6 +141,9 @@ int main(int argc, char *argv[])
 		err(1, "realpath");
 	open_repository(argv[0]);
 	read_metadata(real_path);
+	// From the first temporary file on, and before any thread that renders
+	// commits, which inherits the blocked signals.
+	clean_up_on_signals();
 
 	log_walk walk = {};
 	log_cache cache = {};
