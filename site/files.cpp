@@ -2,11 +2,9 @@
 // lines under "file/".
 #include "site.h"
 
-#include <cerrno>
 #include <cstring>
 #include <err.h>
 #include <libgen.h>
-#include <sys/stat.h>
 
 // The file pages of one run: the page being written, and the directory
 // made last (the files of a directory come one after another).
@@ -36,28 +34,6 @@ static const char *mode_string(git_filemode_t filemode, char (&text)[11])
 	if (mode & 01000)
 		text[9] = (mode & 0001) ? 't' : 'T';
 	return text;
-}
-
-static int make_dir(const char *path)
-{
-	return (mkdir(path, 0777) == 0 || errno == EEXIST) ? 0 : -1;
-}
-
-static int make_dirs(const char *path)
-{
-	char buffer[1024];
-	if (snprintf(buffer, sizeof buffer, "%s", path) >= static_cast<int>(sizeof buffer))
-		errx(1, "path truncated: '%s'", path);
-	for (char *p = buffer + (buffer[0] == '/'); *p; p++) {
-		if (*p != '/')
-			continue;
-		*p = '\0';
-		int result = make_dir(buffer);
-		*p = '/';
-		if (result != 0)
-			return -1;
-	}
-	return make_dir(buffer);
 }
 
 // "<a href=\"#l%zu\" class=\"line\" id=\"l%zu\">%7zu</a> " for line n, with
@@ -96,21 +72,6 @@ static size_t blob_lines(FILE *fp, git_blob *blob)
 	}
 	fputs("</pre>\n", fp);
 	return n;
-}
-
-// One "../" per "/" of the page path.
-static void build_prefix(char (&prefix)[1024], const char *page_path)
-{
-	size_t len = 0;
-	prefix[0] = '\0';
-	for (const char *p = page_path; *p; p++) {
-		if (*p != '/')
-			continue;
-		if (len + 3 >= sizeof prefix)
-			errx(1, "path truncated: '../%s'", prefix);
-		memcpy(prefix + len, "../", 4);
-		len += 3;
-	}
 }
 
 static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,

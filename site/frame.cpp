@@ -65,8 +65,12 @@ static void put_nav_file_link(FILE *fp, const char *prefix, const char *path, co
 static void write_navigation(FILE *fp, const char *prefix)
 {
 	fputs("<tr><td></td><td>\n", fp);
+	if (about_readme)
+		put_link(fp, "<a href=\"", prefix, "about.html\">About</a> | ");
 	put_link(fp, "<a href=\"", prefix, "log.html\">Log</a> | ");
 	put_link(fp, "<a href=\"", prefix, "files.html\">Files</a> | ");
+	if (rich_tree)
+		put_link(fp, "<a href=\"", prefix, "tree/index.html\">Tree</a> | ");
 	put_link(fp, "<a href=\"", prefix, "refs.html\">Refs</a>");
 	if (submodules_path)
 		put_nav_file_link(fp, prefix, submodules_path, "Submodules");

@@ -140,6 +140,7 @@ int main(int argc, char *argv[])
 	if (!realpath(repodir, real_path))
 		err(1, "realpath");
 	open_repository(argv[0]);
+	read_rich_settings(argv[0]);
 	read_metadata(real_path);
 	// From the first temporary file on, and before any thread that renders
 	// commits, which inherits the blocked signals.

@@ -25,6 +25,12 @@ extern const char *readme_path;     // README or README.md blob
 extern const char *submodules_path; // ".gitmodules" blob
 
 extern unsigned jobs;               // threads that render commits
+// The rich pages the repository's configuration switches on (config.cpp).
+extern bool rich_about;             // repopage.about: "about.html" from the README
+extern bool rich_raw;               // repopage.raw: "raw/<path>", HEAD's files as they are
+extern bool rich_patch;             // repopage.patch: "commit/<id>.patch"
+extern bool rich_tree;              // repopage.tree: a page per directory under "tree/"
+extern const char *about_readme;    // the README "about.html" renders, else none
 // 0666 less the umask: the mode fopen would give a new page. Read once, as
 // reading the umask means setting it, which threads must not race on.
 extern unsigned new_file_mode;
@@ -90,6 +96,10 @@ struct fault {
 	const char *what; // null: none
 	int error;
 };
+
+// The repopage.* keys into the rich_* settings; a value that is not a
+// boolean ends the run, naming the key and the value.
+void read_rich_settings(const char *program);
 
 // Command line: 0, or -1 when it asks for the usage message.
 int scan_arguments(int argc, char *argv[]);
@@ -278,6 +288,14 @@ void cache_install(const log_cache *cache);
 
 // Files.
 int files_page_body(FILE *stream, const git_oid *head);
+// mkdir -p: 0, or -1 with errno; a path too long for the buffers is fatal.
+int make_dirs(const char *path);
+// The way from the directory of `page_path` to the site's root: one "../"
+// per "/".
+void build_prefix(char (&prefix)[1024], const char *page_path);
+// "raw/<path>": `size` bytes, replaced only when they change, its directory
+// made when missing; -1 when that cannot be made.
+int raw_file_write(page_output *page, const char *path, const char *bytes, size_t size);
 
 // References.
 int collect_refs(ref_entry **entries, size_t *count);

@@ -92,6 +92,19 @@ for jobs in 0 00 -1 +2 1.5 ' 2' 2x abc ''; do
 "
 	check_empty_dir "REPOPAGE_JOBS='$jobs'" "$SCRATCH/run"
 done
+# The repopage.* keys: git booleans of the repository's own configuration;
+# anything else stops the run before a file is written.
+for value in maybe 2x 'on off'; do
+	git -C "$H" config repopage.tree "$value"
+	rm -rf "$SCRATCH/run"
+	mkdir -p "$SCRATCH/run"
+	(cd "$SCRATCH/run" && "$REPOPAGE" "$H" >"$SCRATCH/stdout" 2>"$SCRATCH/stderr")
+	check_eq "repopage.tree='$value': status" 1 "$?"
+	check_stderr "repopage.tree='$value'" "$REPOPAGE: repopage.tree must be a boolean, not '$value'
+"
+	check_empty_dir "repopage.tree='$value'" "$SCRATCH/run"
+done
+git -C "$H" config --unset repopage.tree
 for jobs in 1 7 0300 99999999999999999999; do
 	(export REPOPAGE_JOBS="$jobs" && run_fresh "$H" && [ "$status" -eq 0 ] && [ ! -s "$SCRATCH/stderr" ])
 	check_eq "REPOPAGE_JOBS=$jobs: a run" 0 "$?"

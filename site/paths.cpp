@@ -1,0 +1,44 @@
+// Directories for the pages kept by path (file, raw and tree pages), and
+// the way back from such a page to the site's root.
+#include "site.h"
+
+#include <cerrno>
+#include <cstring>
+#include <err.h>
+#include <sys/stat.h>
+
+static int make_dir(const char *path)
+{
+	return (mkdir(path, 0777) == 0 || errno == EEXIST) ? 0 : -1;
+}
+
+int make_dirs(const char *path)
+{
+	char buffer[1024];
+	if (snprintf(buffer, sizeof buffer, "%s", path) >= static_cast<int>(sizeof buffer))
+		errx(1, "path truncated: '%s'", path);
+	for (char *p = buffer + (buffer[0] == '/'); *p; p++) {
+		if (*p != '/')
+			continue;
+		*p = '\0';
+		int result = make_dir(buffer);
+		*p = '/';
+		if (result != 0)
+			return -1;
+	}
+	return make_dir(buffer);
+}
+
+void build_prefix(char (&prefix)[1024], const char *page_path)
+{
+	size_t len = 0;
+	prefix[0] = '\0';
+	for (const char *p = page_path; *p; p++) {
+		if (*p != '/')
+			continue;
+		if (len + 3 >= sizeof prefix)
+			errx(1, "path truncated: '../%s'", prefix);
+		memcpy(prefix + len, "../", 4);
+		len += 3;
+	}
+}
