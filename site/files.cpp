@@ -1,40 +1,22 @@
 // "files.html": every file of HEAD's tree, each with a page of numbered
-// lines under "file/".
+// lines under "file/"; on the same walk, when the repository asks for them,
+// each file's raw copy and the tree pages.
 #include "site.h"
 
 #include <cstring>
 #include <err.h>
 #include <libgen.h>
+#include <vector>
 
-// The file pages of one run: the page being written, and the directory
-// made last (the files of a directory come one after another).
+// The file pages of one run: the page being written (raw copies, file and
+// tree pages take it in turn), the directory made last (the files of a
+// directory come one after another) and, for the tree pages, the entries of
+// the directories being walked, the deepest last.
 struct file_pages {
 	page_output page;
 	char made_dir[1024];
+	std::vector<listed_entry> listed;
 };
-
-static const char FILES_TABLE_HEAD[] =
-	"<table id=\"files\"><thead>\n<tr><td><b>Mode</b></td><td><b>Name</b></td>"
-	"<td class=\"num\" align=\"right\"><b>Size</b></td></tr>\n</thead><tbody>\n";
-
-static const char *mode_string(git_filemode_t filemode, char (&text)[11])
-{
-	unsigned mode = static_cast<unsigned>(filemode);
-	static const char TYPE_LETTERS[] = "?pc?d?b?-?l?s???"; // by (mode >> 12)
-	memcpy(text, "----------", 11);
-	text[0] = TYPE_LETTERS[(mode & 0170000) >> 12];
-	static const char RWX[] = "rwxrwxrwx";
-	for (int bit = 0; bit < 9; bit++)
-		if (mode & (0400u >> bit))
-			text[1 + bit] = RWX[bit];
-	if (mode & 04000)
-		text[3] = (mode & 0100) ? 's' : 'S';
-	if (mode & 02000)
-		text[6] = (mode & 0010) ? 's' : 'S';
-	if (mode & 01000)
-		text[9] = (mode & 0001) ? 't' : 'T';
-	return text;
-}
 
 // "<a href=\"#l%zu\" class=\"line\" id=\"l%zu\">%7zu</a> " for line n, with
 // the number formatted once.
@@ -74,9 +56,23 @@ static size_t blob_lines(FILE *fp, git_blob *blob)
 	return n;
 }
 
-static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *name,
-			 size_t size)
+// " <a href=\"<prefix>raw/<path>\">raw</a>"
+static void raw_link(FILE *fp, const char *prefix, const char *path)
 {
+	fputs(" <a href=\"", fp);
+	fputs(prefix, fp);
+	fputs("raw/", fp);
+	uri_escape(fp, path, strlen(path));
+	fputs("\">raw</a>", fp);
+}
+
+// The raw copy is written first, so that the page links to it only when
+// it is there.
+static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *path,
+			 const char *name, size_t size)
+{
+	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
+	bool raw = rich_raw && raw_file_write(&pages->page, path, content, size) == 0;
 	char prefix[1024] = {0};
 	if (snprintf(prefix, sizeof prefix, "%s", page_path) >= static_cast<int>(sizeof prefix))
 		errx(1, "path truncated: '%s'", page_path);
@@ -94,8 +90,14 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 	FILE *fp = pages->page.stream;
 	write_page_header(fp, prefix, name);
 	fputs("<p> ", fp);
-	put_html(fp, name);
-	fprintf(fp, " (%zuB)</p><hr/>", size);
+	if (rich_tree)
+		write_breadcrumb(fp, prefix, path, BREADCRUMB_FILE);
+	else
+		put_html(fp, name);
+	fprintf(fp, " (%zuB)", size);
+	if (raw)
+		raw_link(fp, prefix, path);
+	fputs("</p><hr/>", fp);
 	int64_t lines = 0;
 	if (git_blob_is_binary(blob))
 		fputs("<p>Binary file.</p>\n", fp);
@@ -114,42 +116,12 @@ static bool unsafe_entry_name(const char *name)
 	       strchr(name, '/') != nullptr;
 }
 
-// The size cell shows the line count, else the byte size; also the byte
-// size when the page's directory could not be made (lines is -1).
-static void file_row(FILE *fp, const git_tree_entry *entry, const char *path,
-		     const char *page_path, int64_t lines, size_t size)
-{
-	char mode[11];
-	fputs("<tr><td>", fp);
-	fputs(mode_string(git_tree_entry_filemode(entry), mode), fp);
-	fputs("</td><td><a href=\"", fp);
-	uri_escape(fp, page_path, strlen(page_path));
-	fputs("\">", fp);
-	put_html(fp, path);
-	fputs("</a></td><td class=\"num\" align=\"right\">", fp);
-	if (lines > 0)
-		fprintf(fp, "%zuL", static_cast<size_t>(lines));
-	else
-		fprintf(fp, "%zuB", size);
-	fputs("</td></tr>\n", fp);
-}
-
-static void submodule_row(FILE *fp, const git_tree_entry *entry, const char *path)
-{
-	char short_id[8];
-	git_oid_tostr(short_id, sizeof short_id, git_tree_entry_id(entry));
-	fputs("<tr><td>m---------</td><td><a href=\"file/.gitmodules.html\">", fp);
-	put_html(fp, path);
-	fputs("</a> @ ", fp);
-	put_html(fp, short_id);
-	fputs("</td><td class=\"num\" align=\"right\"></td></tr>\n", fp);
-}
-
 static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path);
 
-// Returns -1 when the walk must stop, 0 otherwise.
+// Returns -1 when the walk must stop, 0 otherwise; `listed` is left empty
+// for an entry with no row.
 static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *entry,
-			   const char *tree_path)
+			   const char *tree_path, listed_entry *listed)
 {
 	const char *name = git_tree_entry_name(entry);
 	if (!name)
@@ -164,37 +136,56 @@ static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *en
 
 	git_object *obj = nullptr;
 	if (git_tree_entry_to_object(&obj, repository, entry) != 0) {
-		if (git_tree_entry_type(entry) == GIT_OBJECT_COMMIT)
-			submodule_row(fp, entry, path);
+		if (git_tree_entry_type(entry) == GIT_OBJECT_COMMIT) {
+			listed->kind = LISTED_SUBMODULE;
+			listing_submodule_row(fp, entry, "", path);
+		}
 		return 0;
 	}
 	int result = 0;
 	if (git_object_type(obj) == GIT_OBJECT_BLOB) {
 		git_blob *blob = reinterpret_cast<git_blob *>(obj);
-		size_t size = static_cast<size_t>(git_blob_rawsize(blob));
-		int64_t lines = blob_page(pages, blob, page_path, name, size);
-		file_row(fp, entry, path, page_path, lines, size);
+		listed->kind = LISTED_FILE;
+		listed->size = static_cast<size_t>(git_blob_rawsize(blob));
+		listed->lines = blob_page(pages, blob, page_path, path, name, listed->size);
+		listing_row_start(fp, entry);
+		uri_escape(fp, page_path, strlen(page_path));
+		listing_row_end(fp, path, listed);
 	} else if (git_object_type(obj) == GIT_OBJECT_TREE) {
+		listed->kind = LISTED_DIRECTORY;
 		result = tree_rows(fp, pages, reinterpret_cast<git_tree *>(obj), path);
 	}
 	git_object_free(obj);
 	return result == 0 ? 0 : -1;
 }
 
+// A directory's tree page comes after those of its subdirectories, once
+// its entries are known.
 static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path)
 {
 	size_t count = git_tree_entrycount(tree);
-	for (size_t i = 0; i < count; i++) {
+	size_t base = pages->listed.size();
+	if (rich_tree)
+		pages->listed.resize(base + count);
+	int result = 0;
+	for (size_t i = 0; i < count && result == 0; i++) {
 		const git_tree_entry *entry = git_tree_entry_byindex(tree, i);
-		if (!entry || tree_entry_rows(fp, pages, entry, path) != 0)
-			return -1;
+		listed_entry listed = {};
+		if (!entry || tree_entry_rows(fp, pages, entry, path, &listed) != 0)
+			result = -1;
+		else if (rich_tree)
+			pages->listed[base + i] = listed;
 	}
-	return 0;
+	if (result == 0 && rich_tree)
+		tree_page_write(&pages->page, tree, path, pages->listed.data() + base);
+	if (rich_tree)
+		pages->listed.resize(base);
+	return result;
 }
 
 int files_page_body(FILE *fp, const git_oid *head)
 {
-	fputs(FILES_TABLE_HEAD, fp);
+	listing_head(fp);
 	git_commit *commit = nullptr;
 	git_tree *tree = nullptr;
 	int result = -1;
@@ -202,7 +193,7 @@ int files_page_body(FILE *fp, const git_oid *head)
 	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&tree, commit) == 0)
 		result = tree_rows(fp, &pages, tree, "");
 	page_output_free(&pages.page);
-	fputs("</tbody></table>", fp);
+	listing_end(fp);
 	git_commit_free(commit);
 	git_tree_free(tree);
 	return result;

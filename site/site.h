@@ -288,6 +288,35 @@ void cache_install(const log_cache *cache);
 
 // Files.
 int files_page_body(FILE *stream, const git_oid *head);
+// One entry of a directory of HEAD as the listings show it: gathered by the
+// walk of "files.html" for the tree pages, so that both show the same.
+enum listed_kind : unsigned char {
+	LISTED_NONE,      // no row: an unsafe name, an object that cannot be read
+	LISTED_FILE,      // a blob, with its page
+	LISTED_DIRECTORY, // a tree, walked
+	LISTED_SUBMODULE, // a commit of another repository
+};
+struct listed_entry {
+	listed_kind kind;
+	int64_t lines; // a file's line count; 0 binary or empty, -1 no page
+	size_t size;   // a file's bytes
+};
+// The table of files (listing.cpp): its head and end; a row is
+// listing_row_start, the link's target as it goes into href="", then
+// listing_row_end with the name shown.
+void listing_head(FILE *stream);
+void listing_end(FILE *stream);
+void listing_row_start(FILE *stream, const git_tree_entry *entry);
+void listing_row_end(FILE *stream, const char *label, const listed_entry *listed);
+void listing_submodule_row(FILE *stream, const git_tree_entry *entry, const char *prefix,
+			   const char *label);
+// Tree pages (tree_pages.cpp). The page of directory `path` ("" the root),
+// from `listed`, one record per entry of `tree` in its order; none for a
+// directory whose page would collide with its parent's.
+void tree_page_write(page_output *page, git_tree *tree, const char *path, const listed_entry *listed);
+// The links from the root to `path`, a directory's or a file's.
+enum breadcrumb_end { BREADCRUMB_DIRECTORY, BREADCRUMB_FILE };
+void write_breadcrumb(FILE *stream, const char *prefix, const char *path, breadcrumb_end end);
 // mkdir -p: 0, or -1 with errno; a path too long for the buffers is fatal.
 int make_dirs(const char *path);
 // The way from the directory of `page_path` to the site's root: one "../"
