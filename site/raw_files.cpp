@@ -3,8 +3,20 @@
 // becomes a file holding that text and never a link on the web server.
 #include "site.h"
 
+#include <cerrno>
 #include <cstring>
 #include <err.h>
+#include <sys/stat.h>
+
+// raw/ keeps what earlier runs wrote: a path that was a directory of an
+// earlier HEAD and is a file now finds a directory in its place, and the
+// other way round a file where a directory goes. The copy is then left out,
+// as when its directory cannot be made, rather than the run ended.
+static bool blocked(const char *raw_path)
+{
+	struct stat st;
+	return lstat(raw_path, &st) == 0 ? S_ISDIR(st.st_mode) : errno == ENOTDIR;
+}
 
 int raw_file_write(page_output *page, const char *path, const char *bytes, size_t size)
 {
@@ -16,7 +28,7 @@ int raw_file_write(page_output *page, const char *path, const char *bytes, size_
 	*slash = '\0';
 	int made = make_dirs(raw_path);
 	*slash = '/';
-	if (made != 0)
+	if (made != 0 || blocked(raw_path))
 		return -1;
 	page_open_or_die(page, raw_path, PAGE_COMPARE_LAZY);
 	if (size > 0)
