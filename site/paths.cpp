@@ -42,3 +42,27 @@ void build_prefix(char (&prefix)[1024], const char *page_path)
 		len += 3;
 	}
 }
+
+// The directories are made only when the temporary file finds them
+// missing: a run over an existing site then costs no mkdir per page.
+int page_open_in_dirs(page_output *page, const char *path)
+{
+	if (page_alloc(page) != 0)
+		err(1, "malloc");
+	int opened = page_open(page, path, PAGE_COMPARE_LAZY);
+	if (opened != 0 && errno == ENOENT) {
+		char dir[1024];
+		snprintf(dir, sizeof dir, "%s", path);
+		char *slash = strrchr(dir, '/');
+		if (slash)
+			*slash = '\0';
+		if (!slash || make_dirs(dir) != 0)
+			return -1;
+		opened = page_open(page, path, PAGE_COMPARE_LAZY);
+	}
+	if (opened != 0 && errno == ENOTDIR)
+		return -1;
+	if (opened != 0)
+		err(1, "fopen: '%s'", path);
+	return 0;
+}

@@ -319,6 +319,10 @@ enum breadcrumb_end { BREADCRUMB_DIRECTORY, BREADCRUMB_FILE };
 void write_breadcrumb(FILE *stream, const char *prefix, const char *path, breadcrumb_end end);
 // mkdir -p: 0, or -1 with errno; a path too long for the buffers is fatal.
 int make_dirs(const char *path);
+// page_open_or_die in PAGE_COMPARE_LAZY mode, with the page's directories
+// made when missing: -1 when they cannot be made, or when a file stands
+// where one of them goes.
+int page_open_in_dirs(page_output *page, const char *path);
 // The way from the directory of `page_path` to the site's root: one "../"
 // per "/".
 void build_prefix(char (&prefix)[1024], const char *page_path);

@@ -123,16 +123,10 @@ void tree_page_write(page_output *page, git_tree *tree, const char *path, const 
 			: snprintf(page_path, sizeof page_path, "tree/%s", INDEX);
 	if (n < 0 || static_cast<size_t>(n) >= sizeof page_path)
 		errx(1, "path truncated: 'tree/%s/%s'", path, INDEX);
-	char *slash = strrchr(page_path, '/');
-	*slash = '\0';
-	int made = make_dirs(page_path);
-	*slash = '/';
-	if (made != 0)
+	if (page_open_in_dirs(page, page_path) != 0)
 		return;
 	char prefix[1024];
 	build_prefix(prefix, page_path);
-
-	page_open_or_die(page, page_path, PAGE_COMPARE_LAZY);
 	FILE *fp = page->stream;
 	write_page_header(fp, prefix, path[0] ? path : "Tree");
 	fputs("<p> ", fp);
