@@ -429,4 +429,119 @@ crafted/site/tags.xml
 EOF
 check_files_eq "crafted tree: files written" "$SCRATCH/expected" "$SCRATCH/actual"
 
+# --- Raw copies and tree pages: repopage.raw and repopage.tree -----------
+# With the keys on, the demo gains a deep path and a directory named
+# "index.html", whose page would need a directory where its parent's page
+# is: it gets none, and links to it lead to files.html.
+check_missing "keys off: no raw/" out/raw
+check_missing "keys off: no tree/" out/tree
+mkdir -p demo/deep/a/b/c "demo/d/index.html/x"
+printf 'deep\n' >demo/deep/a/b/c/leaf.txt
+printf 'e\n' >demo/d/e.txt
+printf 'below index.html\n' >demo/d/index.html/x/f.txt
+printf 'a\000b\n' >demo/src/nul.bin
+git -C demo add -A
+git -C demo update-index --add --cacheinfo 160000,1234567890abcdef1234567890abcdef12345678,sub
+commit_all demo "Deep and colliding" 1700000600
+git -C demo config repopage.raw true
+git -C demo config repopage.tree true
+run_site rich ../demo
+check_success "raw and tree"
+
+git -C demo ls-tree -r --format='%(objecttype) %(path)' HEAD | sed -n 's/^blob //p' | sort >"$SCRATCH/blobs"
+while IFS= read -r f; do
+	git -C demo cat-file blob "HEAD:$f" >"$SCRATCH/blob"
+	check_files_eq "raw copy of $f" "$SCRATCH/blob" "rich/raw/$f"
+done <"$SCRATCH/blobs"
+check_eq "raw copies: one per file" "$(cat "$SCRATCH/blobs")" \
+	"$(cd rich/raw && find . -type f | sed 's|^\./||' | sort)"
+check_eq "a link's raw copy: a regular file" "regular file" "$(stat -c %F rich/raw/link)"
+check_files_eq "tree page of a subdirectory" "$GOLDEN/tree-page.html" rich/tree/src/index.html
+check_files_eq "file page with breadcrumb and raw link" "$GOLDEN/tree-file-page.html" \
+	rich/file/src/lib/b.c.html
+
+# sizes FILE...: "path size" of every file row, its link's "../" cut.
+sizes() {
+	sed -n 's|.*<a href="\(\.\./\)*file/\(.*\)\.html">.*</a></td><td class="num" align="right">\(.*\)</td></tr>$|\2 \3|p' "$@" | sort
+}
+sizes rich/files.html | grep -v '^d/index.html/' >"$SCRATCH/expected"
+sizes $(find rich/tree -name index.html) >"$SCRATCH/actual"
+check_files_eq "tree pages: the sizes of files.html" "$SCRATCH/expected" "$SCRATCH/actual"
+for page in $(find rich/tree -name index.html); do
+	check_eq "$page: directories, files, submodules" "" "$(awk -F'</?td>' '
+		/^<tr><td>[^<]/ { rank = ($2 ~ /^d/) ? 0 : ($2 ~ /^m/) ? 2 : 1
+			if (rank < last + 0) print; last = rank }' "$page")"
+done
+check_contains "root page: the submodule" rich/tree/index.html \
+	'<a href="../file/.gitmodules.html">sub</a> @ 1234567'
+check_eq "directory named index.html: its parent's page" "regular file" \
+	"$(stat -c %F rich/tree/d/index.html)"
+check_contains "directory named index.html: linked to files.html" rich/tree/d/index.html \
+	'<a href="../../files.html">index.html</a>'
+check_contains "below it: breadcrumb" rich/file/d/index.html/x/f.txt.html \
+	'<p> <a href="../../../../tree/index.html">demo</a> / <a href="../../../../tree/d/index.html">d</a> / <a href="../../../../files.html">index.html</a> / <a href="../../../../files.html">x</a> / <a href="../../../../file/d/index.html/x/f.txt.html">f.txt</a> (17B)'
+check_links rich
+
+# A second run touches nothing; a changed file replaces its copy, its page
+# and its directory's page. A link planted where a copy goes is replaced,
+# its target untouched.
+sleep 1
+stamps rich >"$SCRATCH/rich1"
+run_site rich ../demo
+stamps rich >"$SCRATCH/rich2"
+check_eq "raw and tree, unchanged run: nothing touched" "" "$(changed "$SCRATCH/rich1" "$SCRATCH/rich2")"
+printf 'int a = 1;\nint b;\n' >demo/src/a.c
+git -C demo add src/a.c
+commit_all demo "a.c grows" 1700000700
+echo keep >"$SCRATCH/raw-target"
+rm rich/raw/z.txt
+ln -s "$SCRATCH/raw-target" rich/raw/z.txt
+run_site rich ../demo
+check_success "one file changed"
+stamps rich >"$SCRATCH/rich3"
+check_eq "one file changed: raw and tree files touched" "./raw/src/a.c ./raw/z.txt ./tree/src/index.html " \
+	"$(changed "$SCRATCH/rich2" "$SCRATCH/rich3" | tr ' ' '\n' | grep -E '^\./(raw|tree)/' | tr '\n' ' ')"
+check_files_eq "changed copy" demo/src/a.c rich/raw/src/a.c
+check_eq "planted link: a regular file" "regular file" "$(stat -c %F rich/raw/z.txt)"
+check_files_eq "planted link: the file's bytes" demo/z.txt rich/raw/z.txt
+check_eq "planted link: its target untouched" keep "$(cat "$SCRATCH/raw-target")"
+
+# A path that was a directory and is a file now, or the other way round,
+# finds the copies of the earlier HEAD in its way under raw/, which keeps
+# them: its copy is left out, and the run goes on.
+git -C demo rm -rq deep/a/b/c z.txt
+mkdir -p demo/deep/a/b demo/z.txt
+printf 'now a file\n' >demo/deep/a/b/c
+printf 'now a directory\n' >demo/z.txt/inner
+git -C demo add deep z.txt
+commit_all demo "c and z.txt swap kinds" 1700000800
+run_site rich ../demo
+check_success "file and directory swapped"
+check_absent "file where a directory was: no raw link" rich/file/deep/a/b/c.html 'raw</a>'
+check_absent "directory where a file was: no raw link" rich/file/z.txt/inner.html 'raw</a>'
+check_contains "the rest: raw links" rich/file/src/a.c.html '(18B) <a href="../../raw/src/a.c">raw</a></p>'
+check_links rich
+
+# Crafted trees: nothing is written outside raw/ or tree/ either.
+git -C unsafe config repopage.raw true
+git -C unsafe config repopage.tree true
+mkdir -p crafted2/marker
+: >crafted2/marker/keep
+run_site crafted2/site ../../unsafe
+(cd crafted2 && find . -path ./site/commit -prune -o -print | grep -E '^\./(marker|site/(raw|tree))' | sort) >"$SCRATCH/actual"
+cat >"$SCRATCH/expected" <<'EOF2'
+./marker
+./marker/keep
+./site/raw
+./site/raw/...
+./site/raw/d
+./site/raw/d/inner.txt
+./site/raw/ok.txt
+./site/tree
+./site/tree/d
+./site/tree/d/index.html
+./site/tree/index.html
+EOF2
+check_files_eq "crafted tree: raw and tree files written" "$SCRATCH/expected" "$SCRATCH/actual"
+
 finish
