@@ -2,8 +2,10 @@
 # on 127.0.0.1 over a web root that the post-receive hook fills with
 # PRECOMPRESS=1: every page answers with its type, gzip clients get the
 # .gz as it is, commit pages are cached for good and the rest revalidated,
-# the hook's own files stay hidden, clones work over plain HTTP, and the
-# link checker passes over HTTP. contrib/robots.txt is checked too.
+# the hook's own files stay hidden, clones work over plain HTTP, the files
+# of raw/ come as they are, as text or images, never sniffed and
+# sandboxed, and the link checker passes over HTTP. contrib/robots.txt is
+# checked too.
 # Exits 77 (skipped) where nginx, Caddy or curl are not installed.
 . ./lib.sh
 
@@ -83,9 +85,10 @@ cp "$contrib/robots.txt" www/robots.txt
 head=$(git -C work rev-parse HEAD)
 first=$(git -C work rev-parse HEAD~2)
 
-# raw/ as repopage writes it with repopage.raw on; where it writes none,
-# HEAD's files put there by hand, then the hook run again as by the next
-# push, which must leave them as they are.
+# raw/ as repopage writes it with repopage.raw on; a repopage that writes
+# none gets HEAD's files put there by hand (the one line that calls
+# raw_by_hand), then the hook run again as by the next push, which must
+# leave them as they are.
 raw_by_hand() {
 	mkdir www/proj/raw
 	git -C work archive HEAD | tar -x -C www/proj/raw
@@ -224,7 +227,7 @@ serve_checks() {
 # raw_checks FILE PATH: raw/FILE as the server answers /PATH, taken as it
 # is, to the server of serve_checks.
 raw_checks() {
-	curl -s --path-as-is -H 'Accept-Encoding: gzip' -D h -o body "$base/$2"
+	curl -s -m 60 --path-as-is -H 'Accept-Encoding: gzip' -D h -o body "$base/$2"
 	check_files_eq "$name: /$2" "work/$1" body
 	check_eq "$name: /$2: type" "$(raw_type_of "$1")" "$(header Content-Type h)"
 	check_eq "$name: /$2: not sniffed" nosniff "$(header X-Content-Type-Options h)"
