@@ -361,6 +361,9 @@ static void heading_with_id(about_walk *walk, cmark_iter *iter, cmark_node *head
 	std::string close = "</h" + std::to_string(level) + ">";
 	cmark_node *block = cmark_node_new(CMARK_NODE_CUSTOM_BLOCK);
 	cmark_node *text = cmark_node_new(CMARK_NODE_CUSTOM_INLINE);
+	// The text's literals point into the heading's own buffer, which goes
+	// with the heading: they are copied first.
+	cmark_node_own(heading);
 	cmark_node_set_on_enter(text, open.c_str());
 	cmark_node_set_on_exit(text, close.c_str());
 	while (cmark_node *child = cmark_node_first_child(heading))
@@ -370,8 +373,9 @@ static void heading_with_id(about_walk *walk, cmark_iter *iter, cmark_node *head
 	remove_node(iter, heading);
 }
 
-// Raw HTML goes, whatever it holds; links are checked once their text has
-// been seen, headings once their text is final.
+// Raw HTML goes, whatever it holds, and a paragraph it leaves empty; links
+// are checked once their text has been seen, headings once their text is
+// final.
 static void clean_document(about_walk *walk, cmark_node *document)
 {
 	cmark_iter *iter = cmark_iter_new(document);
@@ -387,6 +391,8 @@ static void clean_document(about_walk *walk, cmark_node *document)
 			rewrite_link(walk, iter, node);
 		else if (type == CMARK_NODE_HEADING)
 			heading_with_id(walk, iter, node);
+		else if (type == CMARK_NODE_PARAGRAPH && !cmark_node_first_child(node))
+			remove_node(iter, node);
 	}
 	cmark_iter_free(iter);
 }
