@@ -1,5 +1,6 @@
 // repopage: renders one repository into the working directory: the log with
-// its commit pages, the files with their pages, the refs and two feeds.
+// its commit pages, the files with their pages, the refs and two feeds,
+// and the about page from the README when the repository asks for it.
 #include "site.h"
 
 #include "git_setup.h"
