@@ -223,10 +223,12 @@ static char *image_url(about_walk *walk, const git_tree_entry *entry, const char
 
 // The site's page for a relative link of the README: a file's page (its
 // raw copy for an image), a directory's. Null: the link stays as written
-// (nothing of HEAD by that name, or a path above the root).
+// (nothing of HEAD by that name, a path above the root, no path at all).
 static char *relative_target(about_walk *walk, const char *link, bool image)
 {
 	size_t path_length = strcspn(link, "?#");
+	if (path_length == 0)
+		return nullptr; // this very page, as the README's reader saw it
 	const char *fragment = strchr(link + path_length, '#');
 	if (!fragment)
 		fragment = "";

@@ -496,11 +496,14 @@ check_contains "about page with tree pages: a directory" about-tree/about.html \
 git -C about config repopage.tree false
 printf '[gone](nothing.md) [above](../outside.md) [deep above](src/../../x) ![a directory image](src)\n' \
 	>>about/README.md
+printf '\n[no path]() [a query alone](?tab=1)\n' >>about/README.md
 git -C about add -A
 commit_all about "Links to nothing" 1700000500
 run_site about-site ../about
 check_contains "about page: links to nothing kept" about-site/about.html \
 	'<p><a href="nothing.md">gone</a> <a href="../outside.md">above</a> <a href="src/../../x">deep above</a>'
+check_contains "about page: links with no path kept" about-site/about.html \
+	'<p><a href="">no path</a> <a href="?tab=1">a query alone</a></p>'
 check_contains "about page: an image of a directory kept" about-site/about.html '<img src="src" alt="a directory image" />'
 sleep 1 # a new modification time would differ from the old one
 stamps about-site >"$SCRATCH/about-stamps1"
