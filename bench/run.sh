@@ -8,7 +8,8 @@
 # generate, once, and a few to measure). Each row is the median of 3 runs
 # (5 when a run takes under a second) of the whole process: wall and CPU
 # seconds, peak resident memory. BASELINE=path/to/an older repopage adds
-# its rows beside the current ones, in the same run.
+# its rows beside the current ones, in the same run. Each history is also
+# rendered with every rich page on, against none (BENCH_RICH=0 skips it).
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -84,7 +85,10 @@ empty_full() {
 	mkdir "$work/full.$full_runs" && ln -sfn "full.$full_runs" "$work/full"
 }
 # Back to the state after a full -c render with one commit not yet seen.
-one_new_commit() { cp "$work/cache.base" "$work/inc/cache" && rm -f "$work/inc/commit/$new_id.html"; }
+inc=inc
+one_new_commit() {
+	cp "$work/$inc.cache" "$work/$inc/cache" && rm -f "$work/$inc/commit/$new_id.html" "$work/$inc/commit/$new_id.patch"
+}
 
 # add_commit REPO: one commit on HEAD that changes one file (the last of
 # HEAD's tree), pinned identity.
@@ -126,6 +130,41 @@ log_sums() {
 	} END { printf "commits %.0f added %.0f deleted %.0f\n", n, a, d }' "$1"
 }
 
+# rich_rows REPO: a first render and a -c run after one commit with every
+# rich page switched on, beside the same runs with none, both on bare
+# clones made alike; and the size of each site.
+rich_rows() {
+	echo "-- rich pages (repopage.about, .raw, .patch, .tree) on, against none"
+	for variant in plain rich; do
+		rm -rf "$work/$variant" "$work/$variant-inc"
+		git clone -q --bare "$1" "$work/$variant"
+	done
+	for key in about raw patch tree; do
+		git -C "$work/rich" config "repopage.$key" true
+	done
+	measure "plain, first render" "$work/full" empty_full "$repopage" "$work/plain"
+	plain_full=$cpu
+	plain_kb=$(du -sk "$work/full/" | cut -f 1)
+	measure "rich, first render" "$work/full" empty_full "$repopage" "$work/rich"
+	rich_full=$cpu
+	rich_kb=$(du -sk "$work/full/" | cut -f 1)
+	for variant in plain rich; do
+		mkdir "$work/$variant-inc"
+		(cd "$work/$variant-inc" && "$repopage" -c cache "$work/$variant")
+		cp "$work/$variant-inc/cache" "$work/$variant-inc.cache"
+		add_commit "$work/$variant"
+	done
+	inc=plain-inc
+	measure "plain -c, 1 new commit" "$work/plain-inc" one_new_commit "$repopage" -c cache "$work/plain"
+	plain_inc=$cpu
+	inc=rich-inc
+	measure "rich -c, 1 new commit" "$work/rich-inc" one_new_commit "$repopage" -c cache "$work/rich"
+	rich_inc=$cpu
+	inc=inc
+	echo "rich/plain         first render cpu $(ratio "$rich_full" "$plain_full")  -c cpu $(ratio "$rich_inc" "$plain_inc")"
+	echo "site on disk       plain ${plain_kb} KB  rich ${rich_kb} KB ($(ratio "$rich_kb" "$plain_kb")x)"
+}
+
 bench_repo() {
 	repo=$(cd "$1" && pwd)
 	name=$(basename "$repo")
@@ -149,7 +188,7 @@ bench_repo() {
 	git clone -q --bare "$repo" "$work/clone"
 	mkdir "$work/inc"
 	(cd "$work/inc" && "$repopage" -c cache "$work/clone")
-	cp "$work/inc/cache" "$work/cache.base"
+	cp "$work/inc/cache" "$work/inc.cache"
 	rm -rf "$work/inc.base"
 	cp -a "$work/inc" "$work/inc.base"
 	add_commit "$work/clone"
@@ -170,6 +209,7 @@ bench_repo() {
 	echo "render/floor       wall $(ratio "$full_wall" "$floor_wall")  cpu $(ratio "$full_cpu" "$floor_cpu")"
 	echo "render/git         wall $(ratio "$full_wall" "$git_wall")  cpu $(ratio "$full_cpu" "$git_cpu")"
 	echo "incremental/full   wall $(ratio "$inc_wall" "$full_wall")  cpu $(ratio "$inc_cpu" "$full_cpu")"
+	[ "${BENCH_RICH:-1}" = 0 ] || rich_rows "$repo"
 }
 
 # side_by_side A B: peak MB of each row for histories A and B.

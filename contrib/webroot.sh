@@ -62,16 +62,20 @@ done'
 
 # sync_gz FOLDER: with PRECOMPRESS=1, a current .gz beside every page of
 # FOLDER and none beside a page that is gone; otherwise no .gz of a page.
-sync_gz() {
+# raw/ is left out: its files are the repository's, a .gz among them one
+# of its own, and servers send them as they are.
+sync_gz() (
+	cd "$1" || exit 1
 	if [ "$PRECOMPRESS" = 1 ]; then
-		find "$1" -type f \( -name '*.html' -o -name '*.xml' -o -name '*.css' \) \
-			-exec sh -c "$gzip_pages" sh {} + || return 1
-		find "$1" -type f \( -name '*.html.gz' -o -name '*.xml.gz' -o -name '*.css.gz' \) \
+		find . -path ./raw -prune -o -type f \( -name '*.html' -o -name '*.xml' -o -name '*.css' \) \
+			-exec sh -c "$gzip_pages" sh {} + || exit 1
+		find . -path ./raw -prune -o -type f \( -name '*.html.gz' -o -name '*.xml.gz' -o -name '*.css.gz' \) \
 			-exec sh -c 'for gz; do [ -e "${gz%.gz}" ] || rm -f "$gz"; done' sh {} +
 	else
-		find "$1" -type f \( -name '*.html.gz' -o -name '*.xml.gz' -o -name '*.css.gz' \) -exec rm -f {} +
+		find . -path ./raw -prune -o -type f \( -name '*.html.gz' -o -name '*.xml.gz' -o -name '*.css.gz' \) \
+			-exec rm -f {} +
 	fi
-}
+)
 
 # The same for the files of the web root itself.
 sync_root_gz() {
@@ -145,12 +149,14 @@ url_path() {
 # <page>.gz.XXXXXX and .page.XXXXXX (each X a letter or a digit), and the
 # cache's cache.XXXXXXXXXXXX at the top; the name of a page always ends in
 # .html, .xml, .css or .png. Called under the lock, when no run of this
-# web root is writing.
+# web root is writing. raw/ is left out, where such a name may be a file
+# of the repository: a temporary file left there stays, sent as text.
 x='[0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz]'
 x6=$x$x$x$x$x$x
 remove_leftovers() {
-	find "$1" -type f \( -name "*.html.$x6" -o -name "*.xml.$x6" -o -name "*.html.gz.$x6" \
-		-o -name "*.xml.gz.$x6" -o -name "*.css.gz.$x6" -o -name ".page.$x6" \) -exec rm -f {} +
+	(cd "$1" && find . -path ./raw -prune -o -type f \( -name "*.html.$x6" -o -name "*.xml.$x6" \
+		-o -name "*.html.gz.$x6" -o -name "*.xml.gz.$x6" -o -name "*.css.gz.$x6" -o -name ".page.$x6" \) \
+		-exec rm -f {} +)
 	for f in "$1"/cache.$x6$x6; do
 		if [ -f "$f" ]; then rm -f "$f"; fi
 	done

@@ -1,5 +1,6 @@
 // repopage: renders one repository into the working directory: the log with
-// its commit pages, the files with their pages, the refs and two feeds.
+// its commit pages, the files with their pages, the refs and two feeds,
+// and the about page from the README when the repository asks for it.
 #include "site.h"
 
 #include "git_setup.h"
@@ -12,6 +13,7 @@
 
 static git_oid head_id; // what HEAD resolves to ...
 static bool has_head;   // ... when it resolves at all
+static char *about_name; // owned: what about_readme points to
 
 // HEAD's commit: an annotated tag is peeled to it. An unborn HEAD (a new
 // repository, or HEAD on a branch not made yet) gives an empty site; any
@@ -78,6 +80,8 @@ static void read_metadata(const char *real_path)
 	license_path = probe_blob(LICENSES, 3);
 	readme_path = probe_blob(READMES, 2);
 	submodules_path = probe_blob(SUBMODULES, 1);
+	if (rich_about && has_head)
+		about_readme = about_name = about_readme_choose(&head_id);
 }
 
 static void write_log_page(page_output *page, log_walk *walk, log_cache *cache)
@@ -154,6 +158,8 @@ int main(int argc, char *argv[])
 	write_refs_page(&top);
 	write_feed(&top, "atom.xml", 1);
 	write_feed(&top, "tags.xml", 0);
+	if (about_readme)
+		write_about_page(&top, &head_id);
 	page_output_free(&top);
 	if (cachefile && has_head && walk.report.failure_count == 0)
 		cache_install(&cache);
@@ -164,5 +170,6 @@ int main(int argc, char *argv[])
 	git_repository_free(repository);
 	git_libgit2_shutdown();
 	free(short_name);
+	free(about_name);
 	return status;
 }

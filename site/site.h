@@ -330,6 +330,15 @@ void build_prefix(char (&prefix)[1024], const char *page_path);
 // made when missing; -1 when that cannot be made.
 int raw_file_write(page_output *page, const char *path, const char *bytes, size_t size);
 
+// About page.
+// The README "about.html" renders, at the top of HEAD's tree: README.md,
+// README.markdown, README, else the first other file whose name starts
+// with "README"; a new string, or null when there is none.
+char *about_readme_choose(const git_oid *head);
+// "about.html" from about_readme: Markdown (.md, .markdown) rendered, any
+// other README as preformatted text; the images it shows copied under raw/.
+void write_about_page(page_output *page, const git_oid *head);
+
 // References.
 int collect_refs(ref_entry **entries, size_t *count);
 void ref_entries_free(ref_entry *entries, size_t count);

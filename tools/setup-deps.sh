@@ -8,7 +8,8 @@
 #
 #   setup-deps.sh [build | check | deb]
 #
-# build (make, make demo): the compiler and CMake alone. check (make check,
+# build (make, make demo): the compiler, CMake and cmark-gfm (the about
+# page's Markdown, linked statically). check (make check,
 # make sanitize, make fuzz): the test tools too, and, where they can be
 # installed, Chromium, the web servers and the packaging tools (their tests
 # skip themselves otherwise). deb (make deb): the Debian packaging tools.
@@ -18,7 +19,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"
 prefix="$deps/install"
 purpose=${1:-build}
-want="g++ cmake make pkgconf git libgtest-dev"
+want="g++ cmake make pkgconf git libgtest-dev libcmark-gfm-dev libcmark-gfm-extensions-dev"
 # The tests: xmllint for the feeds, mandoc for the manual pages, valgrind
 # and clang's sanitizers and fuzzer, python3 for the link check, time for
 # the benchmark.

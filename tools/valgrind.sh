@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs both programs under valgrind's memcheck over a few repositories:
-# renames, a binary file, a submodule, tags, a merge, an empty repository
-# and this project's own history; plain runs, runs with the cache (first and
+# renames, a binary file, a submodule, tags, a merge, an empty repository,
+# an about page and this project's own history; plain runs, runs with the cache (first and
 # incremental), a limited log, and the index of all of them. Every run must
 # end with status 0, no memcheck error and nothing definitely or indirectly
 # lost.
@@ -69,7 +69,17 @@ printf 'https://example.org/r.git\n' >r/.git/url
 
 git init -q empty
 
-repos="$tmp/r $tmp/empty"
+# The about page: Markdown whose headings, links and raw HTML are reworked
+# before it is rendered, and an image copied under raw/.
+git init -q about
+git -C about symbolic-ref HEAD refs/heads/master
+git -C about config repopage.about true
+mkdir about/img
+printf 'GIF89a\0' >about/img/a.gif
+printf '# Title *one* <b>x</b> `code`\n\n## Title one\n\n[a](img/) [b](javascript:x) ![c](img/a.gif) <https://example.org>\n\n<p>html</p>\n\n| a |\n|---|\n| ~~b~~ |\n' >about/README.md
+commit about 'about'
+
+repos="$tmp/r $tmp/empty $tmp/about"
 if git -C "$top" rev-parse --git-dir >/dev/null 2>&1; then
 	repos="$repos $top"
 fi

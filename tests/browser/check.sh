@@ -1,7 +1,7 @@
 #!/bin/sh
 # Browser check: renders a small repository with the sample assets, opens
-# the index, log, commit, file, files and refs pages in headless Chromium in
-# the light and the dark scheme, and fails on any console error, failed
+# the index, about, log, commit, file, files and refs pages in headless
+# Chromium in the light and the dark scheme, and fails on any console error, failed
 # request or layout fault (check.mjs). Screenshots go to OUTDIR/shots.
 #
 #   check.sh REPOPAGE REPOPAGE_INDEX OUTDIR
@@ -28,15 +28,35 @@ fi
 # Pinned identities, dates and time zone, and the repository builders.
 . "$dir/../e2e/lib.sh"
 
-# proj: a README and a LICENSE for the navigation, a C file with a line far
+# proj: a README in Markdown for the about page and the navigation, with
+# an image, a table, code and a task list, a LICENSE, a C file with a line far
 # wider than a phone, then a commit that adds, deletes, modifies and renames
 # files and adds a binary one; a branch and an annotated tag.
 new_repo repos/proj
 echo 'A <small> & "quoted" project' >repos/proj/.git/description
 echo 'https://git.example.org/proj.git' >repos/proj/.git/url
 echo 'Ann Author' >repos/proj/.git/owner
+git -C repos/proj config repopage.about true
+cp "$assets/logo.png" repos/proj/logo.png
+git -C repos/proj add logo.png
 commit_file repos/proj README.md '# proj
-A small project to look at.
+A small project to look at. ![The logo](logo.png)
+
+## Build
+
+```sh
+make && ./build/proj --with-a-very-long-option-name=and-a-very-long-value-that-goes-on-and-on
+```
+
+| Option | Meaning | Default |
+|--------|---------|--------:|
+| `-a` | a very long explanation of the option that wraps on a narrow screen | none |
+| `-b` | ~~old~~ new | 1 |
+
+- [x] builds
+- [ ] runs everywhere
+
+> See [the main file](src/main.c) and [the license](LICENSE).
 ' 'Start with a README' 1700000000
 commit_file repos/proj LICENSE 'Free to use.
 ' 'License' 1700001000
@@ -78,7 +98,7 @@ for f in style.css logo.png favicon.png; do
 done
 
 node "$dir/check.mjs" "$SCRATCH/site" "$out/shots" \
-	index=/index.html log=/proj/log.html "commit=/proj/commit/$head.html" \
+	index=/index.html about=/proj/about.html log=/proj/log.html "commit=/proj/commit/$head.html" \
 	file=/proj/file/src/main.c.html files=/proj/files.html refs=/proj/refs.html
 status=$?
 echo "screenshots: $out/shots"

@@ -544,4 +544,138 @@ cat >"$SCRATCH/expected" <<'EOF2'
 EOF2
 check_files_eq "crafted tree: raw and tree files written" "$SCRATCH/expected" "$SCRATCH/actual"
 
+# --- The about page: the README of HEAD's root, with repopage.about ------
+# Markdown with every extension, headings of the same name, and relative
+# links to a file, a directory, an image and the top, compared with a
+# golden file; the image is copied under raw/ though repopage.raw is off.
+new_repo about
+printf 'about page\n' >about/.git/description
+git -C about config repopage.about true
+mkdir -p about/src about/img
+printf 'int main(void)\n{\n\treturn 0;\n}\n' >about/src/main.c
+printf 'x\n' >"about/my file#1.txt"
+printf '\211PNG\r\n\032\n\0\0\0\rIHDR' >about/img/logo.png
+cat >about/README.md <<'EOF'
+# Demo *project*
+
+A line with ~~strike~~, a www.example.org autolink and <https://example.com/x?a=1&b=2>.
+
+## Links
+
+- [main.c at line 2](src/main.c#l2), [the same by ../ and ./](docs/../src/./main.c)
+- [a name with a blank and #](my%20file%231.txt), [from the top](/src/main.c)
+- [the sources](src/), [the top](./)
+- [a heading](#usage), [the second of that name](#usage-1), [the frame's](#content-1)
+- [absolute](https://example.org/a?b=1&c=2 "a \"quoted\" title"), [scheme-relative](//example.org/)
+- ![logo](img/logo.png "The logo")
+
+## Usage
+
+| Option | Meaning |
+|:-------|--------:|
+| `-c`   | cache   |
+| `-l`   | limit   |
+
+## Usage
+
+- [ ] to do
+- [x] done
+
+```sh
+make && ./build/repopage ../repo
+```
+
+### Grüße & more!
+
+## Content
+EOF
+git -C about add -A
+commit_all about "About"
+run_site about-site ../about
+check_success "about page"
+check_files_eq "about page: Markdown" "$GOLDEN/files-about.html" about-site/about.html
+check_links about-site
+check_files_eq "about page: the image's raw copy" about/img/logo.png about-site/raw/img/logo.png
+check_eq "about page: the image alone under raw/" ./img/logo.png "$(cd about-site/raw && find . -type f)"
+check_eq "about page: linked from every page" "" \
+	"$(find about-site -name '*.html' ! -exec grep -q 'about.html">About</a> | <a href="[./]*log.html">' {} \; -print)"
+
+# Directories lead to their tree pages once there are any.
+git -C about config repopage.tree true
+run_site about-tree ../about
+check_contains "about page with tree pages: a directory" about-tree/about.html \
+	'<a href="tree/src/index.html">the sources</a>, <a href="tree/index.html">the top</a>'
+
+# Links to nothing of HEAD, or above the root, stay as written. A rerun
+# that changes nothing leaves the page and the image copy alone.
+git -C about config repopage.tree false
+printf '[gone](nothing.md) [above](../outside.md) [deep above](src/../../x) ![a directory image](src)\n' \
+	>>about/README.md
+printf '\n[no path]() [a query alone](?tab=1)\n' >>about/README.md
+git -C about add -A
+commit_all about "Links to nothing" 1700000500
+run_site about-site ../about
+check_contains "about page: links to nothing kept" about-site/about.html \
+	'<p><a href="nothing.md">gone</a> <a href="../outside.md">above</a> <a href="src/../../x">deep above</a>'
+check_contains "about page: links with no path kept" about-site/about.html \
+	'<p><a href="">no path</a> <a href="?tab=1">a query alone</a></p>'
+check_contains "about page: an image of a directory kept" about-site/about.html '<img src="src" alt="a directory image" />'
+sleep 1 # a new modification time would differ from the old one
+stamps about-site >"$SCRATCH/about-stamps1"
+run_site about-site ../about
+stamps about-site >"$SCRATCH/about-stamps2"
+check_eq "about page: rerun touches nothing" "" \
+	"$(changed "$SCRATCH/about-stamps1" "$SCRATCH/about-stamps2")"
+
+# Which README: README.md, README.markdown, README, else the first other
+# "README..." of the tree; a directory or a symbolic link is none. Other
+# READMEs are preformatted text.
+new_repo choice
+git -C choice config repopage.about true
+mkdir -p choice/README.md
+printf 'a directory\n' >choice/README.md/x
+printf 'restructured\n' >choice/README.rst
+printf 'text & <b>markup</b>\n' >choice/README.txt
+git -C choice add -A
+commit_all choice "Others"
+run_site choice-site ../choice
+check_content "README.rst chosen, as text" choice-site/about.html <<'EOF'
+<div class="about">
+<pre>
+restructured
+</pre>
+</div>
+</div>
+</body>
+</html>
+EOF
+printf 'plain & <b>"markup"</b>\n\n# no heading\n' >choice/README
+git -C choice add -A
+commit_all choice "README"
+run_site choice-site ../choice
+check_files_eq "README chosen, as text" "$GOLDEN/files-about-plain.html" choice-site/about.html
+git -C choice rm -rq README.md
+ln -s README.rst choice/README.md
+printf '*markdown*\n' >choice/README.markdown
+git -C choice add -A
+commit_all choice "README.markdown"
+run_site choice-site ../choice
+check_contains "README.markdown chosen before README, a link README.md skipped" \
+	choice-site/about.html '<div class="about">
+<p><em>markdown</em></p>
+</div>'
+
+# No README, or the key off: no page and no link to it.
+git -C choice rm -q README README.markdown README.md README.rst README.txt
+commit_all choice "No README"
+rm -rf choice-site
+run_site choice-site ../choice
+check_missing "no README: no about page" choice-site/about.html
+check_absent "no README: no link" choice-site/log.html about.html
+git -C about config repopage.about false
+run_site about-off ../about
+check_missing "key off: no about page" about-off/about.html
+check_missing "key off: no raw copy" about-off/raw
+check_absent "key off: no link" about-off/files.html about.html
+
 finish

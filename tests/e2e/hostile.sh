@@ -334,4 +334,106 @@ check_contains "long real path: index row" meta/index.html '<a href="repo/log.ht
 run_site box/far "$far/repo"
 check_failure "long repodir" "repopage: path truncated: '$far/repo/description'"
 
+# READMEs written to attack the about page's reader: raw HTML of every kind,
+# event attributes, script links however spelled or encoded (in links,
+# images, autolinks and references), quotes in titles, alt texts and info
+# strings. Markdown or plain, nothing that runs script reaches the page.
+# check_harmless WHAT PAGE: the page's content, as a browser parses it, has
+# no element that runs or embeds content, no event or style attribute, no
+# URL of a script or data scheme, nothing left of the payloads' markup.
+check_harmless() {
+	checks=$((checks + 1))
+	content "$2" | /usr/bin/python3 -c '
+import html.parser, re, sys
+BAD = {"script", "iframe", "frame", "object", "embed", "svg", "math", "style", "link",
+       "meta", "base", "form", "button", "textarea"}
+URLS = {"href", "src", "action", "formaction", "srcset", "poster", "background", "xlink:href"}
+faults = []
+class Page(html.parser.HTMLParser):
+    def handle_starttag(self, tag, attrs):
+        if tag in BAD or (tag == "input" and ("type", "checkbox") not in attrs):
+            faults.append("element " + tag)
+        for name, value in attrs:
+            if name.startswith("on") or name == "style":
+                faults.append("attribute " + name)
+            url = re.sub(r"[\t\n\r]", "", value or "").lstrip("".join(map(chr, range(33)))).lower()
+            if name in URLS and url.startswith(("javascript:", "vbscript:", "data:", "file:")):
+                faults.append("url " + value)
+    handle_startendtag = handle_starttag
+page = Page()
+page.feed(sys.stdin.read())
+page.close()
+print("\n".join(faults))
+sys.exit(1 if faults else 0)
+' >meta/harmless.out 2>&1 || { fail "$1: script reaches the page"; head -n 5 meta/harmless.out; }
+	check_eq "$1: markup of the payloads" 0 \
+		"$(grep -ciE '<(script|iframe|svg|style)|(href|src)="[[:space:]]*(javascript|vbscript|data|file):| on[a-z]+="' "$2")"
+}
+
+new_repo readme
+git -C readme config repopage.about true
+cat >readme/README.md <<'EOF'
+# <script>alert(1)</script> Title <img src=x onerror=alert(2)>
+
+<script>alert(3)</script>
+
+<iframe src="https://evil.example/"></iframe>
+
+<svg onload="alert(4)"><circle/></svg>
+
+<style>body { display: none }</style>
+
+Inline <img src=x onerror="alert(5)">, <a href="javascript:alert(6)" onmouseover="alert(7)">html</a>,
+<b onclick=alert(8)>b</b> and <svg/onload=alert(9)>.
+
+[j1](javascript:alert(10)) [j2](JAVASCRIPT:alert(11)) [j3](java&#115;cript:alert(12))
+[j4](jav&#x09;ascript:alert(13)) [j5](<  javascript:alert(14)>) [j6](&#x01;javascript:alert(15))
+[j7](&#106;avascript&colon;alert(16)) [d1](data:text/html;base64,PHNjcmlwdD4=)
+[v1](vbscript:msgbox(17)) [v2](VBScript:msgbox(18)) [f1](file:///etc/passwd) [f2](FILE:///etc/passwd)
+![i1](javascript:alert(19)) ![i2](data:image/png;base64,iVBORw0KGgo=) ![i3](DaTa:image/svg+xml;base64,PHN2Zz4=)
+![i4](vbscript:x) ![i5](file:///etc/hostname)
+<javascript:alert(20)> <JavaScript:alert(21)> <vbscript:x> <data:text/html,x> <file:///etc/passwd>
+
+[ref] and ![ref]
+
+[ref]: javascript:alert(22) "title"
+
+[t](https://example.org/ "x\" onmouseover=\"alert(23)") ![a" onerror="alert(24)](https://example.org/x.png)
+[t2](https://example.org/ 'y&#39; onfocus=&#39;alert(25)')
+
+```js" onclick="alert(26)
+code
+```
+
+``` "><script>alert(27)</script>
+code
+```
+
+Entities: &lt;script&gt;alert(28)&lt;/script&gt; &#60;script&#62; &amp;lt; &quot;
+
+| <script>alert(29)</script> | x |
+|---|---|
+| <iframe src=x> | [c](javascript:alert(30)) |
+
+- [ ] <script>alert(31)</script>
+- [x] <img src=x onerror=alert(32)>
+EOF
+git -C readme add -A
+commit_all readme "Hostile README"
+render readme-md readme
+check_success "hostile Markdown README"
+check_site readme-md
+check_harmless "hostile Markdown README" box/readme-md/site/about.html
+check_contains "hostile Markdown README: entities stay text" box/readme-md/site/about.html \
+	'Entities: &lt;script&gt;alert(28)&lt;/script&gt; &lt;script&gt; &amp;lt; &quot;'
+check_absent "hostile Markdown README: no paragraph left empty" box/readme-md/site/about.html "<p></p>"
+check_contains "hostile Markdown README: a dropped link keeps its text" box/readme-md/site/about.html \
+	'<p>j1 j2 j3'
+git -C readme mv README.md README
+commit_all readme "Plain"
+render readme-plain readme
+check_success "hostile plain README"
+check_site readme-plain
+check_harmless "hostile plain README" box/readme-plain/site/about.html
+
 finish

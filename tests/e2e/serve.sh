@@ -2,8 +2,10 @@
 # on 127.0.0.1 over a web root that the post-receive hook fills with
 # PRECOMPRESS=1: every page answers with its type, gzip clients get the
 # .gz as it is, commit pages are cached for good and the rest revalidated,
-# the hook's own files stay hidden, clones work over plain HTTP, and the
-# link checker passes over HTTP. contrib/robots.txt is checked too.
+# the hook's own files stay hidden, clones work over plain HTTP, the files
+# of raw/ come as they are, as text or images, never sniffed and
+# sandboxed, and the link checker passes over HTTP. contrib/robots.txt is
+# checked too.
 # Exits 77 (skipped) where nginx, Caddy or curl are not installed.
 . ./lib.sh
 
@@ -59,10 +61,17 @@ ln -s "$contrib/post-receive" git/proj.git/hooks/post-receive
 echo 'A project to serve' >git/proj.git/description
 git clone -q git/proj.git work 2>/dev/null
 git -C work symbolic-ref HEAD refs/heads/master
+git -C git/proj.git config repopage.raw true
+printf '<p>Hi</p><script>document.title = document.cookie</script>\n' >work/evil.html
+printf '<svg xmlns="http://www.w3.org/2000/svg"><script>alert(document.cookie)</script></svg>\n' >work/evil.svg
+cp "$here/../../assets/logo.png" work/a.png
+git -C work add evil.html evil.svg a.png
 commit_file work README 'Read me.
 ' 'Start' 1700000000
 printf 'Notes.\n' >work/notes.html.abcdef
-git -C work add notes.html.abcdef
+mkdir work/src
+printf 'Not main.c.\n' | gzip -n >work/src/main.c.gz
+git -C work add notes.html.abcdef src/main.c.gz
 commit_file work src/main.c 'int main(void) { return 0; }
 ' 'Add main.c' 1700001000
 git -C work tag -a -m 'First release' v1.0
@@ -75,6 +84,22 @@ ln -s "$SCRATCH/git/proj.git" www/proj.git
 cp "$contrib/robots.txt" www/robots.txt
 head=$(git -C work rev-parse HEAD)
 first=$(git -C work rev-parse HEAD~2)
+
+# raw/ as repopage writes it with repopage.raw on; a repopage that writes
+# none gets HEAD's files put there by hand (the one line that calls
+# raw_by_hand), then the hook run again as by the next push, which must
+# leave them as they are.
+raw_by_hand() {
+	mkdir www/proj/raw
+	git -C work archive HEAD | tar -x -C www/proj/raw
+	(cd git/proj.git && WEBROOT="$SCRATCH/www" ASSETS="$here/../../assets" PRECOMPRESS=1 \
+		timeout 60 hooks/post-receive </dev/null >../../hook.out 2>../../hook.err)
+	check_eq "render: hook again says nothing" "" "$(cat hook.err)"
+}
+[ -d www/proj/raw ] || raw_by_hand
+git -C work ls-tree -r --name-only HEAD | LC_ALL=C sort >raw.expected
+(cd www/proj/raw && find . -type f | sed 's|^\./||' | LC_ALL=C sort) >raw.got
+check_files_eq "raw/ holds HEAD's files, no .gz added, none taken away" raw.expected raw.got
 
 # Temporary files as a run killed mid-way leaves them: of pages, of their
 # .gz, of a page whose name is too long for its own temporary name, and of
@@ -94,6 +119,14 @@ type_of() {
 	*.css) echo 'text/css; charset=utf-8' ;;
 	*.png) echo 'image/png' ;;
 	*.txt) echo 'text/plain; charset=utf-8' ;;
+	esac
+}
+
+# raw_type_of PATH: the Content-Type a server must send for raw/PATH.
+raw_type_of() {
+	case $1 in
+	*.png) echo 'image/png' ;;
+	*) echo 'text/plain; charset=utf-8' ;;
 	esac
 }
 
@@ -147,7 +180,7 @@ serve_checks() {
 	# Commit pages are kept for good, the rest is asked after each time.
 	curl -s -o /dev/null -D h "$base/proj/commit/$first.html"
 	check_eq "$name: commit page cached for good" "public, max-age=31536000, immutable" "$(header Cache-Control h)"
-	for path in "" proj/log.html proj/atom.xml proj/style.css proj.git/info/refs; do
+	for path in "" proj/log.html proj/atom.xml proj/style.css proj.git/info/refs proj/raw/README; do
 		curl -s -o /dev/null -D h "$base/$path"
 		check_eq "$name: /$path revalidated" "no-cache" "$(header Cache-Control h)"
 	done
@@ -167,6 +200,18 @@ serve_checks() {
 	check_eq "$name: a file page like a temporary name" 200 \
 		"$(curl -s -o /dev/null -w '%{http_code}' "$base/proj/file/notes.html.abcdef.html")"
 
+	# raw/ is the repository's files as anyone who pushes wrote them: sent
+	# byte for byte (a .gz beside one is a file of its own, a name like a
+	# temporary file's too), as plain text but for images (not SVG, which
+	# can hold script), never sniffed and sandboxed, so nothing of it runs
+	# in the site's origin; also where the path takes a detour.
+	for file in evil.html evil.svg a.png README src/main.c notes.html.abcdef; do
+		raw_checks "$file" "proj/raw/$file"
+	done
+	raw_checks evil.html proj/%72aw/evil.html
+	raw_checks evil.svg proj//raw/evil.svg
+	raw_checks a.png proj/../proj/./raw/a.png
+
 	# The published repository clones over plain HTTP.
 	git clone -q "$base/proj.git" "clone-$name" 2>clone.err
 	check_eq "$name: clone" "$head" "$(git -C "clone-$name" rev-parse HEAD 2>/dev/null)"
@@ -177,6 +222,16 @@ serve_checks() {
 		fail "$name: links over HTTP"
 		head -n 20 linkcheck.out
 	fi
+}
+
+# raw_checks FILE PATH: raw/FILE as the server answers /PATH, taken as it
+# is, to the server of serve_checks.
+raw_checks() {
+	curl -s -m 60 --path-as-is -H 'Accept-Encoding: gzip' -D h -o body "$base/$2"
+	check_files_eq "$name: /$2" "work/$1" body
+	check_eq "$name: /$2: type" "$(raw_type_of "$1")" "$(header Content-Type h)"
+	check_eq "$name: /$2: not sniffed" nosniff "$(header X-Content-Type-Options h)"
+	check_eq "$name: /$2: sandboxed" sandbox "$(header Content-Security-Policy h)"
 }
 
 # header NAME FILE: the value of a response header (the last response's).
