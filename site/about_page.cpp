@@ -246,7 +246,7 @@ static char *relative_target(about_walk *walk, const char *link, bool image)
 		url = image_url(walk, entry, path, fragment);
 	else if (type == GIT_OBJECT_BLOB)
 		url = site_url("file/", path, ".html", fragment);
-	else if (type == GIT_OBJECT_TREE && !image && rich_tree)
+	else if (type == GIT_OBJECT_TREE && !image && rich_tree && directory_has_tree_page(path))
 		url = site_url("tree/", path, "/index.html", fragment);
 	else if (type == GIT_OBJECT_TREE && !image)
 		url = strdup("files.html");

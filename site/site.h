@@ -314,6 +314,8 @@ void listing_submodule_row(FILE *stream, const git_tree_entry *entry, const char
 // from `listed`, one record per entry of `tree` in its order; none for a
 // directory whose page would collide with its parent's.
 void tree_page_write(page_output *page, git_tree *tree, const char *path, const listed_entry *listed);
+// Whether the directory `path` gets a tree page (with repopage.tree).
+bool directory_has_tree_page(const char *path);
 // The links from the root to `path`, a directory's or a file's.
 enum breadcrumb_end { BREADCRUMB_DIRECTORY, BREADCRUMB_FILE };
 void write_breadcrumb(FILE *stream, const char *prefix, const char *path, breadcrumb_end end);

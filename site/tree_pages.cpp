@@ -25,6 +25,11 @@ static bool has_tree_page(const char *path, size_t length)
 	return true;
 }
 
+bool directory_has_tree_page(const char *path)
+{
+	return has_tree_page(path, strlen(path));
+}
+
 // The link to the directory of the first `length` bytes of `path`.
 static void put_tree_href(FILE *fp, const char *prefix, const char *path, size_t length)
 {

@@ -544,6 +544,18 @@ cat >"$SCRATCH/expected" <<'EOF2'
 EOF2
 check_files_eq "crafted tree: raw and tree files written" "$SCRATCH/expected" "$SCRATCH/actual"
 
+# The about page links a directory to its tree page, and one with no page
+# (named index.html, or below one) to files.html.
+printf '[d](d/), [below index.html](d/index.html/x/)\n' >demo/README.md
+git -C demo add README.md
+commit_all demo "README.md" 1700000900
+git -C demo config repopage.about true
+run_site rich ../demo
+check_success "about with tree pages"
+check_contains "about: directory links" rich/about.html \
+	'<a href="tree/d/index.html">d</a>, <a href="files.html">below index.html</a>'
+check_links rich
+
 # --- The about page: the README of HEAD's root, with repopage.about ------
 # Markdown with every extension, headings of the same name, and relative
 # links to a file, a directory, an image and the top, compared with a
