@@ -1,15 +1,16 @@
 #!/bin/sh
 # Browser check: renders a small repository with the sample assets, opens
-# the index, log, commit, file, files and refs pages in headless Chromium in
-# the light and the dark scheme, and fails on any console error, failed
-# request or layout fault (check.mjs). Screenshots go to OUTDIR/shots.
+# the index, log, commit, file, files and refs pages, and the about, tree,
+# file and commit pages of a site with every rich page on, in headless
+# Chromium in the light and the dark scheme, and fails on any console
+# error, failed request or layout fault (check.mjs). Screenshots go to OUTDIR/shots.
 #
 #   check.sh REPOPAGE REPOPAGE_INDEX OUTDIR
 #
 # Installs Chromium and playwright-core when they are missing (setup.sh);
 # exits 77 (skipped) only when they cannot be installed. With DOCS set to a
-# directory, the light screenshots of the log, commit and file pages are
-# copied there as log.png, commit.png and file.png.
+# directory, the light screenshots of the log, commit, file, about and tree
+# pages are copied there under those names (log.png...).
 set -u
 dir=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 3 ] || { echo "usage: check.sh REPOPAGE REPOPAGE_INDEX OUTDIR" >&2; exit 2; }
@@ -77,13 +78,50 @@ for f in style.css logo.png favicon.png; do
 	cp "$assets/$f" site/ && cp "$assets/$f" site/proj/
 done
 
+# rich: proj with every rich page on, and a README that uses what the
+# about page renders: a table wider than a phone, a task list, fenced code,
+# an image from the tree, links to a file and a directory.
+git clone -q repos/proj repos/rich
+cp "$assets/logo.png" repos/rich/logo.png
+cat >repos/rich/README.md <<'README'
+# rich
+
+![logo](logo.png) A project with every rich page.
+
+| option | what it does | default value, spelled out at length so the table is wider than a phone |
+|---|---|---|
+| `-c` | keeps a cache | none |
+
+- [x] render the log
+- [ ] ~~render nothing~~
+
+```c
+int main(void) { return 0; /* a code line far wider than a phone's screen, so that it must scroll */ }
+```
+
+See [main.c](src/main.c), [the sources](src/) and [the licence](#rich).
+README
+git -C repos/rich add -A
+commit_all repos/rich 'A README for the about page' 1700006000
+for key in about raw patch tree; do
+	git -C repos/rich config "repopage.$key" true
+done
+rich_head=$(git -C repos/rich rev-parse HEAD)
+mkdir -p site/rich
+(cd site/rich && "$REPOPAGE" "$SCRATCH/repos/rich") || { echo "FAIL: repopage (rich)"; exit 1; }
+for f in style.css logo.png favicon.png; do
+	cp "$assets/$f" site/rich/
+done
+
 node "$dir/check.mjs" "$SCRATCH/site" "$out/shots" \
 	index=/index.html log=/proj/log.html "commit=/proj/commit/$head.html" \
-	file=/proj/file/src/main.c.html files=/proj/files.html refs=/proj/refs.html
+	file=/proj/file/src/main.c.html files=/proj/files.html refs=/proj/refs.html \
+	about=/rich/about.html tree=/rich/tree/src/index.html root=/rich/tree/index.html \
+	rfile=/rich/file/src/main.c.html "rcommit=/rich/commit/$rich_head.html"
 status=$?
 echo "screenshots: $out/shots"
 if [ "$status" -eq 0 ] && [ -n "${DOCS:-}" ]; then
-	for name in log commit file; do
+	for name in log commit file about tree; do
 		cp "$out/shots/$name-light.png" "$DOCS/$name.png"
 	done
 fi
