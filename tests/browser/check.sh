@@ -1,15 +1,18 @@
 #!/bin/sh
 # Browser check: renders a small repository with the sample assets, opens
-# the index, about, log, commit, file, files and refs pages in headless
-# Chromium in the light and the dark scheme, and fails on any console error, failed
-# request or layout fault (check.mjs). Screenshots go to OUTDIR/shots.
+# the index, about, log, commit, file, files and refs pages, and the about,
+# tree, file and commit pages of a site with every rich page on, in
+# headless Chromium in the light and the dark scheme, and fails on any
+# console error, failed request or layout fault (check.mjs). Screenshots go to OUTDIR/shots.
 #
 #   check.sh REPOPAGE REPOPAGE_INDEX OUTDIR
 #
 # Installs Chromium and playwright-core when they are missing (setup.sh);
 # exits 77 (skipped) only when they cannot be installed. With DOCS set to a
-# directory, the light screenshots of the log, commit and file pages are
-# copied there as log.png, commit.png and file.png.
+# directory, the light screenshots of the log, commit, file, about and tree
+# pages are copied there under those names (log.png...), with the file page
+# of the rich site as file-path.png and the about and tree pages in the dark
+# scheme as about-dark.png and tree-dark.png.
 set -u
 dir=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 3 ] || { echo "usage: check.sh REPOPAGE REPOPAGE_INDEX OUTDIR" >&2; exit 2; }
@@ -97,14 +100,31 @@ for f in style.css logo.png favicon.png; do
 	cp "$assets/$f" site/ && cp "$assets/$f" site/proj/
 done
 
+# rich: proj with every rich page on.
+git clone -q repos/proj repos/rich
+for key in about raw patch tree; do
+	git -C repos/rich config "repopage.$key" true
+done
+rich_head=$(git -C repos/rich rev-parse HEAD)
+mkdir -p site/rich
+(cd site/rich && "$REPOPAGE" "$SCRATCH/repos/rich") || { echo "FAIL: repopage (rich)"; exit 1; }
+for f in style.css logo.png favicon.png; do
+	cp "$assets/$f" site/rich/
+done
+
 node "$dir/check.mjs" "$SCRATCH/site" "$out/shots" \
 	index=/index.html about=/proj/about.html log=/proj/log.html "commit=/proj/commit/$head.html" \
-	file=/proj/file/src/main.c.html files=/proj/files.html refs=/proj/refs.html
+	file=/proj/file/src/main.c.html files=/proj/files.html refs=/proj/refs.html \
+	tree=/rich/tree/src/index.html root=/rich/tree/index.html \
+	rfile=/rich/file/src/main.c.html "rcommit=/rich/commit/$rich_head.html"
 status=$?
 echo "screenshots: $out/shots"
 if [ "$status" -eq 0 ] && [ -n "${DOCS:-}" ]; then
-	for name in log commit file; do
+	for name in log commit file about tree; do
 		cp "$out/shots/$name-light.png" "$DOCS/$name.png"
 	done
+	cp "$out/shots/rfile-light.png" "$DOCS/file-path.png"
+	cp "$out/shots/about-dark.png" "$DOCS/about-dark.png"
+	cp "$out/shots/tree-dark.png" "$DOCS/tree-dark.png"
 fi
 exit "$status"
