@@ -102,6 +102,7 @@ done
 
 # rich: proj with every rich page on.
 git clone -q repos/proj repos/rich
+cp repos/proj/.git/description repos/proj/.git/url repos/rich/.git/
 for key in about raw patch tree; do
 	git -C repos/rich config "repopage.$key" true
 done
