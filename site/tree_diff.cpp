@@ -272,11 +272,12 @@ static int diff_listed(git_diff **diff, tree_walk *w, git_tree *old_tree, git_tr
 
 // Options under which a path list selects exactly the deltas of the whole
 // trees: no pattern of the caller's own, the list taken as exact paths, and
-// no flag that reports unchanged entries, trees or case changes.
+// no flag that reports unchanged entries, trees or case changes (binary
+// contents shown or not are a matter of the patches alone).
 static bool list_allowed(const git_diff_options *opts)
 {
 	const uint32_t allowed = GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
-				 GIT_DIFF_DISABLE_PATHSPEC_MATCH;
+				 GIT_DIFF_DISABLE_PATHSPEC_MATCH | GIT_DIFF_SHOW_BINARY;
 	return opts && opts->pathspec.count == 0 && (opts->flags & GIT_DIFF_DISABLE_PATHSPEC_MATCH) &&
 	       (opts->flags & ~allowed) == 0;
 }
