@@ -252,6 +252,22 @@ for id in "$pat_id" "$pat_root"; do
 	check_files_eq "patch: the page but for the link" "out-pat-off/commit/$id.html" without-link
 done
 check_eq "patch: none with the key off" "" "$(find out-pat-off out-gold -name '*.patch')"
+# A patch that cannot be put in place ends the run before its page is: a
+# page in place stands for a commit complete with its patch.
+git -C pat config repopage.patch true
+mkdir -p "out-patfail/commit/$pat_id.patch"
+run_site out-patfail ../pat
+check_eq "patch not in place: status" 1 "$status"
+checks=$((checks + 1))
+grep -qx "repopage: rename: 'commit/$pat_id\.patch\.[A-Za-z0-9]\{6\}' to 'commit/$pat_id\.patch': Is a directory" \
+	"$SCRATCH/stderr" || fail "patch not in place: message [$(cat "$SCRATCH/stderr")]"
+check_missing "patch not in place: no page" "out-patfail/commit/$pat_id.html"
+check_eq "patch not in place: no temporary file" "" "$(find out-patfail -name '*.??????')"
+rmdir "out-patfail/commit/$pat_id.patch"
+run_site out-patfail ../pat
+check_success "patch in place again"
+check_files_eq "patch in place again: patch" "out-pat/commit/$pat_id.patch" \
+	"out-patfail/commit/$pat_id.patch"
 
 
 new_repo esc
