@@ -10,10 +10,10 @@
 #include <git2/version.h>
 
 // One file of the mail. The mail's diff finds renames as git does (by
-// similarity), shows binary changes and submodules, and splits type
-// changes; the page's does none of that. Where a file's delta is the same
-// in both, the page's text patch is the mail's too, and is not made again:
-// making the patches is most of a commit's cost.
+// similarity), shows submodules, and splits type changes; the page's does
+// none of that. Where a file's delta is the same in both, the page's patch
+// is the mail's too (its binary patches are whole while the key is on),
+// and is not made again: making the patches is most of a commit's cost.
 struct mail_file {
 	git_patch *patch; // owned when made from the mail's diff
 	bool owned;
@@ -23,10 +23,11 @@ struct mail_file {
 
 struct mail {
 	const commit_record *record;
-	git_diff *diff;    // owned: the commit's diff as the mail shows it
-	mail_file *files;  // owned, file_count entries
+	git_diff *diff;     // the commit's diff as the mail shows it: own_diff or the page's
+	git_diff *own_diff; // owned
+	mail_file *files;   // owned, file_count entries
 	size_t file_count;
-	size_t reused;     // the page's deltas before this one are taken
+	size_t reused;      // the page's deltas before this one are taken
 };
 
 bool patch_wanted(const commit_record *r)
@@ -34,16 +35,37 @@ bool patch_wanted(const commit_record *r)
 	return rich_patch && git_commit_parentcount(r->commit) == 1;
 }
 
+// The page's diff is the mail's when nothing in it could come out
+// otherwise: no submodule differs (the page leaves changed ones out), no
+// rename, copy or type change (the mail finds them otherwise), no added
+// file (which the mail could find renamed from a deleted one, or copied).
+static bool page_diff_serves(const commit_record *r)
+{
+	if (r->submodules_differ || !r->diff)
+		return false;
+	for (size_t i = 0; i < git_diff_num_deltas(r->diff); i++) {
+		git_delta_t status = git_diff_get_delta(r->diff, i)->status;
+		if (status != GIT_DELTA_MODIFIED && status != GIT_DELTA_DELETED)
+			return false;
+	}
+	return true;
+}
+
 // libgit2's defaults for a mail; the path list of tree_diff takes the
 // paths as they are.
 static int mail_diff(mail *m)
 {
 	const commit_record *r = m->record;
+	if (page_diff_serves(r)) {
+		m->diff = r->diff;
+		return 0;
+	}
 	git_diff_options opts;
 	git_diff_options_init(&opts, GIT_DIFF_OPTIONS_VERSION);
 	opts.flags |= GIT_DIFF_SHOW_BINARY | GIT_DIFF_DISABLE_PATHSPEC_MATCH;
-	if (tree_diff(&m->diff, r->repo, r->parent_tree, r->commit_tree, &opts) != 0)
+	if (tree_diff(&m->own_diff, r->repo, r->parent_tree, r->commit_tree, &opts) != 0)
 		return -1;
+	m->diff = m->own_diff;
 	// No options: renames by the repository's diff.renames, as git's.
 	return git_diff_find_similar(m->diff, nullptr);
 }
@@ -59,7 +81,7 @@ static bool same_delta(const git_diff_delta *a, const git_diff_delta *b)
 	       same_file(&a->old_file, &b->old_file) && same_file(&a->new_file, &b->new_file);
 }
 
-// The page's text patch of the same delta, else none. Both diffs list the
+// The page's patch of the same delta, else none. Both diffs list the
 // files in one order, so the search goes on from the last one found.
 static git_patch *page_patch(mail *m, const git_diff_delta *delta)
 {
@@ -68,11 +90,8 @@ static git_patch *page_patch(mail *m, const git_diff_delta *delta)
 		git_patch *patch = r->deltas[j]->patch;
 		if (!patch)
 			continue;
-		const git_diff_delta *page_delta = git_patch_get_delta(patch);
-		if (!same_delta(page_delta, delta))
+		if (!same_delta(git_patch_get_delta(patch), delta))
 			continue;
-		if (page_delta->flags & GIT_DIFF_FLAG_BINARY)
-			return nullptr;
 		m->reused = j + 1;
 		return patch;
 	}
@@ -109,7 +128,7 @@ static void mail_free(mail *m)
 			git_patch_free(m->files[i].patch);
 	}
 	free(m->files);
-	git_diff_free(m->diff);
+	git_diff_free(m->own_diff);
 }
 
 // libgit2's RFC 2822 date, its signs included: an offset of -0130 is

@@ -61,6 +61,7 @@ struct commit_record {
 	size_t file_count;
 	delta_stats **deltas;           // owned, delta_count entries
 	size_t delta_count;
+	bool submodules_differ;         // a submodule entry differs, maybe not in diff
 };
 
 // A branch or tag with the commit it finally designates; both owned.
@@ -196,13 +197,18 @@ bool diff_too_large(const commit_record *record);
 // by opening only the subtrees whose ids differ.
 int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
 	      const git_diff_options *opts);
+// tree_diff, telling whether a submodule entry differs, added, removed or
+// changed (true too when the walk could not tell): a diff that ignores
+// submodules leaves out the changed ones.
+int tree_diff_noting_submodules(git_diff **diff, git_repository *repo, git_tree *old_tree,
+				git_tree *new_tree, const git_diff_options *opts, bool *submodules);
 
 // The content of a commit page: header, diffstat and diff.
 void commit_diff_block(FILE *stream, const char *prefix, const commit_record *record);
 // "commit/<id>.patch" (patch_file.cpp): whether the commit gets one (the
 // key is on and it has exactly one parent), and the patch itself, the
-// commit as `git format-patch` mails it; -1 when libgit2 fails (git_message
-// says why).
+// commit as `git format-patch` mails it, for a record diffed while the key
+// is on; -1 when libgit2 fails (git_message says why).
 bool patch_wanted(const commit_record *record);
 int patch_write(FILE *stream, const commit_record *record);
 

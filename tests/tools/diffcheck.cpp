@@ -272,6 +272,8 @@ int main(int argc, char *argv[])
 	git_repository *repo;
 	if (git_repository_open_ext(&repo, argv[1], GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
 		errx(2, "cannot open repository: %s", argv[1]);
+	// Commit records made as for a site with patch files.
+	rich_patch = true;
 	check_state s = {};
 	check_history(&s, repo);
 	printf("%zu commits, %zu deltas, %zu lines, %zu mails: the same both ways\n", s.commits,
