@@ -215,6 +215,7 @@ check_eq "merge: patches of the one-parent commits alone" \
 	"$(cd out-merge-patch/commit && ls ./*.patch | sed 's|^\./||')"
 check_absent "merge: no patch link" "$(page out-merge-patch merge HEAD)" ".patch"
 check_absent "root: no patch link" "$(page out-merge-patch merge HEAD~2)" ".patch"
+check_links out-pat out-merge-patch
 
 # --- Patch files ----------------------------------------------------------
 # With repopage.patch, a commit with one parent gets commit/<id>.patch, which
