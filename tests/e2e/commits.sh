@@ -215,7 +215,6 @@ check_eq "merge: patches of the one-parent commits alone" \
 	"$(cd out-merge-patch/commit && ls ./*.patch | sed 's|^\./||')"
 check_absent "merge: no patch link" "$(page out-merge-patch merge HEAD)" ".patch"
 check_absent "root: no patch link" "$(page out-merge-patch merge HEAD~2)" ".patch"
-check_links out-pat out-merge-patch
 
 # --- Patch files ----------------------------------------------------------
 # With repopage.patch, a commit with one parent gets commit/<id>.patch, which
@@ -246,6 +245,7 @@ check_contains "patch: link" "$(page out-pat pat HEAD)" \
 	"<b>commit</b> <a href=\"../commit/$pat_id.html\">$pat_id</a> (<a href=\"../commit/$pat_id.patch\">patch</a>)
 <b>parent</b>"
 check_missing "patch: none for the root" "out-pat/commit/$pat_root.patch"
+check_links out-pat out-merge-patch
 git -C pat config repopage.patch false
 run_site out-pat-off ../pat
 for id in "$pat_id" "$pat_root"; do
