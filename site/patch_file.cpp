@@ -132,16 +132,19 @@ static void mail_free(mail *m)
 }
 
 // libgit2's RFC 2822 date, its signs included: an offset of -0130 is
-// written "-01-30".
+// written "-01-30". A time no calendar holds leaves the date empty, where
+// libgit2 would make no mail at all.
 static void put_date(FILE *fp, const git_time *when)
 {
 	static const char *const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 	static const char *const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 					     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-	time_t t = static_cast<time_t>(when->time + when->offset * 60);
+	int64_t local;
+	bool fits = !__builtin_add_overflow(when->time, static_cast<int64_t>(when->offset) * 60, &local);
+	time_t t = static_cast<time_t>(local);
 	struct tm tm;
 	fputs("Date: ", fp);
-	if (gmtime_r(&t, &tm))
+	if (fits && gmtime_r(&t, &tm))
 		fprintf(fp, "%.3s, %u %.3s %.4u %02u:%02u:%02u %+03d%02d", WEEKDAYS[tm.tm_wday],
 			unsigned(tm.tm_mday), MONTHS[tm.tm_mon], unsigned(tm.tm_year + 1900),
 			unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec), when->offset / 60,
@@ -303,6 +306,10 @@ static int put_line(const git_diff_delta *, const git_diff_hunk *, const git_dif
 
 int patch_write(FILE *fp, const commit_record *r)
 {
+	if (!r->author) {
+		git_error_set_str(GIT_ERROR_INVALID, "commit has no author");
+		return -1;
+	}
 	mail m = {};
 	m.record = r;
 	int result = mail_diff(&m) == 0 && collect_files(&m) == 0 ? 0 : -1;
