@@ -16,9 +16,29 @@ static void put_commit_link(FILE *fp, const char *prefix, const char *label, con
 	fputs("</a>\n", fp);
 }
 
+// The commit line, and the link to the commit's patch when it has one.
+static void commit_line(FILE *fp, const char *prefix, const commit_record *r)
+{
+	if (!patch_wanted(r)) {
+		put_commit_link(fp, prefix, "<b>commit</b>", r->id_text);
+		return;
+	}
+	fputs("<b>commit</b> <a href=\"", fp);
+	fputs(prefix, fp);
+	fputs("commit/", fp);
+	fputs(r->id_text, fp);
+	fputs(".html\">", fp);
+	fputs(r->id_text, fp);
+	fputs("</a> (<a href=\"", fp);
+	fputs(prefix, fp);
+	fputs("commit/", fp);
+	fputs(r->id_text, fp);
+	fputs(".patch\">patch</a>)\n", fp);
+}
+
 static void commit_header_block(FILE *fp, const char *prefix, const commit_record *r)
 {
-	put_commit_link(fp, prefix, "<b>commit</b>", r->id_text);
+	commit_line(fp, prefix, r);
 	if (r->parent_id_text[0])
 		put_commit_link(fp, prefix, "<b>parent</b>", r->parent_id_text);
 	if (r->author) {

@@ -40,26 +40,53 @@ static void render_row(commit_result *result, const commit_record *r)
 
 // Commit pages are never rewritten, so one cut short would stay broken for
 // good: each is made under a temporary name, and the walk puts it in place.
+static bool open_pending(commit_result *result, pending_page *page, const char *path)
+{
+	if (page_alloc(&page->output) != 0) {
+		keep_failure(result, "malloc");
+		return false;
+	}
+	if (page_open(&page->output, path, PAGE_NEW) != 0) {
+		page->open_errno = errno;
+		return false;
+	}
+	page->pending = true;
+	return true;
+}
+
 static void write_commit_page(commit_result *result, const char *path, const commit_record *r)
 {
-	page_output *page = &result->page;
-	if (page_alloc(page) != 0) {
-		keep_failure(result, "malloc");
+	if (!open_pending(result, &result->page, path))
 		return;
-	}
-	if (page_open(page, path, PAGE_NEW) != 0) {
-		result->page_errno = errno;
-		return;
-	}
-	result->page_pending = true;
-	FILE *fp = page->stream;
+	FILE *fp = result->page.output.stream;
 	write_page_header(fp, "../", r->summary ? r->summary : "");
 	fputs("<pre>", fp);
 	commit_diff_block(fp, "../", r);
 	fputs("</pre>\n", fp);
 	write_page_footer(fp);
-	if (page_finish(page) != 0)
-		result->page_failed = true;
+	if (page_finish(&result->page.output) != 0)
+		result->page.failed = true;
+}
+
+// The patch comes before its page, and the walk puts it in place first: a
+// run cut short between the two leaves no page, so the next run writes
+// both again. A patch libgit2 cannot make keeps the page from being
+// written, as a diff that cannot be made does. False: no page.
+static bool write_patch(commit_result *result, const commit_record *r)
+{
+	if (!patch_wanted(r))
+		return true;
+	char path[sizeof "commit/.patch" + GIT_OID_SHA1_HEXSIZE];
+	snprintf(path, sizeof path, "commit/%s.patch", r->id_text);
+	if (!open_pending(result, &result->patch, path))
+		return false;
+	if (patch_write(result->patch.output.stream, r) != 0) {
+		keep_message(result, TASK_NO_DIFF);
+		return false;
+	}
+	if (page_finish(&result->patch.output) != 0)
+		result->patch.failed = true;
+	return !result->patch.failed;
 }
 
 void commit_task_render(git_repository *repo, commit_task *task)
@@ -82,22 +109,28 @@ void commit_task_render(git_repository *repo, commit_task *task)
 	}
 	result->outcome = TASK_RENDERED;
 	render_row(result, r);
-	if (!request->exists && !result->failure.what)
+	if (!request->exists && !result->failure.what && write_patch(result, r))
 		write_commit_page(result, request->path, r);
 	commit_record_free(r);
+}
+
+static void clear_pending(pending_page *page)
+{
+	if (page->pending)
+		page_discard(&page->output);
+	page->pending = page->failed = false;
+	page->open_errno = 0;
 }
 
 void commit_task_clear(commit_task *task)
 {
 	commit_result *result = &task->result;
-	if (result->page_pending)
-		page_discard(&result->page);
+	clear_pending(&result->page);
+	clear_pending(&result->patch);
 	free(result->message);
 	free(result->row);
 	result->message = result->row = nullptr;
 	result->row_length = 0;
-	result->page_pending = result->page_failed = false;
-	result->page_errno = 0;
 	result->failure = {};
 	result->outcome = TASK_RENDERED;
 	task->done = false;
@@ -106,5 +139,6 @@ void commit_task_clear(commit_task *task)
 void commit_task_free(commit_task *task)
 {
 	commit_task_clear(task);
-	page_output_free(&task->result.page);
+	page_output_free(&task->result.page.output);
+	page_output_free(&task->result.patch.output);
 }

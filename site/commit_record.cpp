@@ -163,7 +163,12 @@ static int compute_diff(commit_record *r)
 	git_diff_init_options(&opts, GIT_DIFF_OPTIONS_VERSION);
 	opts.flags |= GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
 		      GIT_DIFF_DISABLE_PATHSPEC_MATCH;
-	if (tree_diff(&r->diff, r->repo, r->parent_tree, r->commit_tree, &opts) != 0)
+	// The patch file shows binary changes whole: made once, here, the
+	// page's binary patches serve it as its text patches do.
+	if (patch_wanted(r))
+		opts.flags |= GIT_DIFF_SHOW_BINARY;
+	if (tree_diff_noting_submodules(&r->diff, r->repo, r->parent_tree, r->commit_tree, &opts,
+					&r->submodules_differ) != 0)
 		return -1;
 	git_diff_find_options find;
 	if (git_diff_find_init_options(&find, GIT_DIFF_FIND_OPTIONS_VERSION) != 0)

@@ -27,28 +27,27 @@ constexpr int NO_REASON = -1;
 	err(1, "%s", text);
 }
 
-// Puts a commit's new page in place, in walk order, or ends the run with
+// Puts a page a worker wrote in place, in walk order, or ends the run with
 // what the worker met writing it. The names go into the message before
 // the pool stops: stopping it frees the task that holds them.
-static void install_page(walk_pool *pool, commit_task *task)
+static void install_page(walk_pool *pool, pending_page *page)
 {
-	const char *path = task->request.path;
-	commit_result *result = &task->result;
-	char text[sizeof result->page.temp + sizeof task->request.path + 16];
-	if (result->page_errno != 0) {
+	const char *path = page->output.path;
+	char text[sizeof page->output.temp + sizeof page->output.path + 16];
+	if (page->open_errno != 0) {
 		snprintf(text, sizeof text, "fopen: '%s'", path);
-		stop_and_die(pool, text, result->page_errno);
+		stop_and_die(pool, text, page->open_errno);
 	}
-	if (result->page_failed) {
+	if (page->failed) {
 		snprintf(text, sizeof text, "write error: %s", path);
 		stop_and_die(pool, text, NO_REASON);
 	}
-	if (page_install(&result->page) != 0) {
+	if (page->pending && page_install(&page->output) != 0) {
 		int error = errno;
-		snprintf(text, sizeof text, "rename: '%s' to '%s'", result->page.temp, path);
+		snprintf(text, sizeof text, "rename: '%s' to '%s'", page->output.temp, path);
 		stop_and_die(pool, text, error);
 	}
-	result->page_pending = false;
+	page->pending = false;
 }
 
 // The walk's rules, applied to one task in walk order: the limit, the
@@ -80,8 +79,11 @@ static int take_task(log_walk *walk, walk_pool *pool, commit_task *task)
 		walk->rows_left--;
 	if (walk->new_cache)
 		fwrite(result->row, 1, result->row_length, walk->new_cache);
-	if (!request->exists)
-		install_page(pool, task);
+	// The patch first: a page in place means a complete commit.
+	if (!request->exists) {
+		install_page(pool, &task->result.patch);
+		install_page(pool, &task->result.page);
+	}
 	return 0;
 }
 

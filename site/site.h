@@ -61,6 +61,7 @@ struct commit_record {
 	size_t file_count;
 	delta_stats **deltas;           // owned, delta_count entries
 	size_t delta_count;
+	bool submodules_differ;         // a submodule entry differs, maybe not in diff
 };
 
 // A branch or tag with the commit it finally designates; both owned.
@@ -196,9 +197,20 @@ bool diff_too_large(const commit_record *record);
 // by opening only the subtrees whose ids differ.
 int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
 	      const git_diff_options *opts);
+// tree_diff, telling whether a submodule entry differs, added, removed or
+// changed (true too when the walk could not tell): a diff that ignores
+// submodules leaves out the changed ones.
+int tree_diff_noting_submodules(git_diff **diff, git_repository *repo, git_tree *old_tree,
+				git_tree *new_tree, const git_diff_options *opts, bool *submodules);
 
 // The content of a commit page: header, diffstat and diff.
 void commit_diff_block(FILE *stream, const char *prefix, const commit_record *record);
+// "commit/<id>.patch" (patch_file.cpp): whether the commit gets one (the
+// key is on and it has exactly one parent), and the patch itself, the
+// commit as `git format-patch` mails it, for a record diffed while the key
+// is on; -1 when libgit2 fails (git_message says why).
+bool patch_wanted(const commit_record *record);
+int patch_write(FILE *stream, const commit_record *record);
 
 // The table of "log.html": its head, a row per commit, the row that counts
 // the commits past the limit, its end.
@@ -241,15 +253,20 @@ struct commit_request {
 	bool exists;          // the page was in place when the walk met it
 	bool load;            // false: past the limit with its page in place
 };
+// A page a worker writes for the walk to put in place.
+struct pending_page {
+	page_output output;   // the new page, complete, not yet in place ...
+	bool pending;         // ... while this is set
+	int open_errno;       // its temporary file could not be made
+	bool failed;          // it could not be written
+};
 struct commit_result {
 	task_outcome outcome;
 	char *message;        // owned: libgit2's reason when not rendered
 	char *row;            // owned: the log row
 	size_t row_length;
-	page_output page;     // the new page, complete, not yet in place ...
-	bool page_pending;    // ... while this is set
-	int page_errno;       // the page's temporary file could not be made
-	bool page_failed;     // the page could not be written
+	pending_page page;    // "commit/<id>.html"
+	pending_page patch;   // "commit/<id>.patch", for a commit that has one
 	fault failure;        // a fatal error: the walk ends the run with it
 };
 struct commit_task {

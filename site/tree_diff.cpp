@@ -272,29 +272,40 @@ static int diff_listed(git_diff **diff, tree_walk *w, git_tree *old_tree, git_tr
 
 // Options under which a path list selects exactly the deltas of the whole
 // trees: no pattern of the caller's own, the list taken as exact paths, and
-// no flag that reports unchanged entries, trees or case changes.
+// no flag that reports unchanged entries, trees or case changes (binary
+// contents shown or not are a matter of the patches alone).
 static bool list_allowed(const git_diff_options *opts)
 {
 	const uint32_t allowed = GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_IGNORE_SUBMODULES |
-				 GIT_DIFF_DISABLE_PATHSPEC_MATCH;
+				 GIT_DIFF_DISABLE_PATHSPEC_MATCH | GIT_DIFF_SHOW_BINARY;
 	return opts && opts->pathspec.count == 0 && (opts->flags & GIT_DIFF_DISABLE_PATHSPEC_MATCH) &&
 	       (opts->flags & ~allowed) == 0;
 }
 
-int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
-	      const git_diff_options *opts)
+int tree_diff_noting_submodules(git_diff **diff, git_repository *repo, git_tree *old_tree,
+				git_tree *new_tree, const git_diff_options *opts, bool *submodules)
 {
 	*diff = nullptr;
+	*submodules = true; // unless the walk tells otherwise
 	if (!old_tree || !new_tree || !list_allowed(opts))
 		return git_diff_tree_to_tree(diff, repo, old_tree, new_tree, opts);
 	tree_walk w = {};
 	w.repo = repo;
 	int result = compare_trees(&w, old_tree, new_tree);
-	if (result == 0 && (w.malformed || (w.pattern_matched && (w.pattern_altered || w.negation))))
+	if (result == 0 && (w.malformed || (w.pattern_matched && (w.pattern_altered || w.negation)))) {
 		result = git_diff_tree_to_tree(diff, repo, old_tree, new_tree, opts);
-	else if (result == 0)
+	} else if (result == 0) {
 		result = diff_listed(diff, &w, old_tree, new_tree, opts);
+		*submodules = w.pattern_matched;
+	}
 	free(w.prefix);
 	free(w.paths);
 	return result;
+}
+
+int tree_diff(git_diff **diff, git_repository *repo, git_tree *old_tree, git_tree *new_tree,
+	      const git_diff_options *opts)
+{
+	bool submodules;
+	return tree_diff_noting_submodules(diff, repo, old_tree, new_tree, opts, &submodules);
 }

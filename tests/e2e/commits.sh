@@ -208,8 +208,69 @@ check_contains "merge row counts" out-merge/log.html "Merge side</a></td><td>Ann
 } >expected
 content "$(page out-merge merge HEAD)" | head -n 10 >actual
 check_files_eq "merge page" expected actual
+git -C merge config repopage.patch true
+run_site out-merge-patch ../merge
+check_eq "merge: patches of the one-parent commits alone" \
+	"$(git -C merge rev-list --min-parents=1 --max-parents=1 HEAD | sed 's/$/.patch/' | sort)" \
+	"$(cd out-merge-patch/commit && ls ./*.patch | sed 's|^\./||')"
+check_absent "merge: no patch link" "$(page out-merge-patch merge HEAD)" ".patch"
+check_absent "root: no patch link" "$(page out-merge-patch merge HEAD~2)" ".patch"
 
-# --- Escaping of names, emails and messages ------------------------------
+# --- Patch files ----------------------------------------------------------
+# With repopage.patch, a commit with one parent gets commit/<id>.patch, which
+# its page links to; a root commit and a merge get neither. The page is
+# otherwise the page without the key.
+new_repo pat
+printf 'one\ntwo\nthree\n' >pat/text.txt
+printf 'bin\0ary\n' >pat/blob.bin
+git -C pat add .
+commit_all pat "Root"
+printf 'one\n2\nthree\n' >pat/text.txt
+printf 'new\n' >pat/added.txt
+printf 'bin\0ary, changed\n' >pat/blob.bin
+git -C pat add .
+commit_all pat "Change text, add a file, change a binary
+
+A body line." 1700000500
+git -C pat config repopage.patch true
+run_site out-pat ../pat
+check_success "patch: render"
+pat_id=$(git -C pat rev-parse HEAD)
+pat_root=$(git -C pat rev-parse HEAD~)
+# The trailer names the libgit2 that wrote the patch.
+sed "s/^libgit2 [0-9][0-9.]*\$/libgit2 @VERSION@/" "out-pat/commit/$pat_id.patch" >actual-patch
+sed "s/@ID@/$pat_id/g" "$GOLDEN/commit-patch.patch" >expected-patch
+check_files_eq "patch: golden" expected-patch actual-patch
+check_contains "patch: link" "$(page out-pat pat HEAD)" \
+	"<b>commit</b> <a href=\"../commit/$pat_id.html\">$pat_id</a> (<a href=\"../commit/$pat_id.patch\">patch</a>)
+<b>parent</b>"
+check_missing "patch: none for the root" "out-pat/commit/$pat_root.patch"
+check_links out-pat out-merge-patch
+git -C pat config repopage.patch false
+run_site out-pat-off ../pat
+for id in "$pat_id" "$pat_root"; do
+	sed 's| (<a href="../commit/[0-9a-f]*\.patch">patch</a>)||' "out-pat/commit/$id.html" >without-link
+	check_files_eq "patch: the page but for the link" "out-pat-off/commit/$id.html" without-link
+done
+check_eq "patch: none with the key off" "" "$(find out-pat-off out-gold -name '*.patch')"
+# A patch that cannot be put in place ends the run before its page is: a
+# page in place stands for a commit complete with its patch.
+git -C pat config repopage.patch true
+mkdir -p "out-patfail/commit/$pat_id.patch"
+run_site out-patfail ../pat
+check_eq "patch not in place: status" 1 "$status"
+checks=$((checks + 1))
+grep -qx "repopage: rename: 'commit/$pat_id\.patch\.[A-Za-z0-9]\{6\}' to 'commit/$pat_id\.patch': Is a directory" \
+	"$SCRATCH/stderr" || fail "patch not in place: message [$(cat "$SCRATCH/stderr")]"
+check_missing "patch not in place: no page" "out-patfail/commit/$pat_id.html"
+check_eq "patch not in place: no temporary file" "" "$(find out-patfail -name '*.??????')"
+rmdir "out-patfail/commit/$pat_id.patch"
+run_site out-patfail ../pat
+check_success "patch in place again"
+check_files_eq "patch in place again: patch" "out-pat/commit/$pat_id.patch" \
+	"out-patfail/commit/$pat_id.patch"
+
+
 new_repo esc
 GIT_AUTHOR_NAME="Ann \"A&B\" O'Neil" GIT_AUTHOR_EMAIL="ann&\"x'@example.org" \
 	commit_file esc x.txt 'x

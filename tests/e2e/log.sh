@@ -88,9 +88,12 @@ check_eq "log mode" 640 "$(stat -c %a out-mode/log.html)"
 # --- Threads: any number of them gives the bytes of one ------------------
 # A generated history (renames, binary and large files, merges, tags) and
 # the runs that depend on the walk's order: a first render, -l over pages
-# that exist and pages that do not, and -c in two steps.
+# that exist and pages that do not, and -c in two steps. The patch files
+# are on: a worker writes two files per commit.
 sh "$here/../../bench/gen-history.sh" "$SCRATCH/gen" 300 >/dev/null 2>&1
 git clone -q --bare "$SCRATCH/gen" "$SCRATCH/gen-old"
+git -C "$SCRATCH/gen" config repopage.patch true
+git -C "$SCRATCH/gen-old" config repopage.patch true
 git -C "$SCRATCH/gen-old" update-ref refs/heads/master "$(git -C "$SCRATCH/gen" rev-parse HEAD~120)"
 
 # in_each ARGS...: repopage in t1, t2 and t5 with that many threads each; a
@@ -115,10 +118,11 @@ same_as_one() {
 }
 in_each "$SCRATCH/gen"
 check_eq "threads: first render" 0 "$(cat "$SCRATCH/status1")"
+check_eq "threads: patch files" 298 "$(ls t1/commit | grep -c '\.patch$')"
 same_as_one "threads: first render"
 for j in 1 2 5; do
 	rm "t$j/log.html"
-	ls "t$j/commit" | sed -n '3p;40p;41p;200p;250p' | (cd "t$j/commit" && xargs rm)
+	ls "t$j/commit" | grep '\.html$' | sed -n '3p;40p;41p;200p;250p' | (cd "t$j/commit" && xargs rm)
 done
 in_each -l 37 "$SCRATCH/gen"
 same_as_one "threads: -l over pages old and missing"

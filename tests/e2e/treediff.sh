@@ -1,8 +1,10 @@
 # Commit diffs that open only the subtrees whose ids differ: diffcheck
 # (tests/tools) makes every commit's diff both ways, through tree_diff and
-# over the whole trees, and compares every delta, hunk and line. Run over a
-# fixture of the hard cases, crafted trees that must take the whole-tree
-# way, a missing subtree, a generated history and this repository's own.
+# over the whole trees, and compares every delta, hunk and line, and every
+# patch file with libgit2's own mail of the commit; `git am` of the patch
+# files gives back each commit's tree. Run over a fixture of the hard cases,
+# crafted trees that must take the whole-tree way, a missing subtree,
+# generated histories and this repository's own.
 . ./lib.sh
 
 : "${DIFFCHECK:=$here/../../build/tests/diffcheck}"
@@ -15,6 +17,59 @@ check_diffs() {
 	"$DIFFCHECK" "$2" >"$SCRATCH/diffcheck.out" 2>&1 ||
 		fail "$1: $(cat "$SCRATCH/diffcheck.out")"
 	echo "$1: $(cat "$SCRATCH/diffcheck.out")"
+}
+
+# check_am WHAT REPO: REPO rendered with its patches on, then every commit
+# with one parent applied by `git am` from its patch file onto its parent,
+# in a clone: each gives the commit's own tree. Runs of commits that follow
+# one another go to one `git am` each. An empty commit's patch has no diff
+# for `git am` to apply (git's own format-patch writes none): it is only
+# looked for.
+check_am() {
+	checks=$((checks + 1))
+	git -C "$2" config repopage.patch true
+	run_site "am-site-$2" "$SCRATCH/$2"
+	[ "$status" -eq 0 ] || fail "$1: render: $(cat "$SCRATCH/stderr")"
+	rm -rf am-work
+	git clone -q "$SCRATCH/$2" am-work
+	am_base= am_run= am_last= am_count=0
+	git -C "$2" log --reverse --topo-order --format='%H %T %P' HEAD |
+		awk '{ tree[$1] = $2 } NF == 3 { print $1, $3, (tree[$3] == $2 ? "empty" : "") }' >am-commits
+	while read -r c p empty; do
+		if [ -n "$empty" ]; then
+			[ -f "am-site-$2/commit/$c.patch" ] || fail "$1: no patch for the empty $c"
+			continue
+		fi
+		if [ "$p" != "$am_last" ]; then
+			am_apply "$1" "$2"
+			am_base=$p am_run=
+		fi
+		am_run="$am_run $c" am_last=$c
+	done <am-commits
+	am_apply "$1" "$2"
+	echo "$1: $am_count patches applied by git am"
+}
+
+# am_apply WHAT REPO: the run of commits $am_run onto $am_base.
+am_apply() {
+	[ -n "$am_run" ] || return 0
+	set -- "$1" "$2" "$SCRATCH/am-site-$2/commit"
+	files=
+	for am_c in $am_run; do
+		files="$files $3/$am_c.patch"
+		am_count=$((am_count + 1))
+	done
+	git -C am-work checkout -q --detach "$am_base" || fail "$1: checkout $am_base"
+	# shellcheck disable=SC2086 # the patch paths are plain
+	if ! timeout 60 git -C am-work am -q --keep-cr $files >am-out 2>&1; then
+		fail "$1: git am onto $am_base: $(grep -m 3 -e error -e fatal am-out)"
+		git -C am-work am --abort >/dev/null 2>&1
+		return
+	fi
+	# shellcheck disable=SC2086
+	expected=$(git -C "$2" log --no-walk=unsorted --format=%T $am_run)
+	actual=$(git -C am-work log --reverse --format=%T "$am_base..HEAD")
+	[ "$expected" = "$actual" ] || fail "$1: trees after git am differ from those of$am_run"
 }
 
 # gitlink REPO PATH ID: a submodule entry in the index, with no checkout.
@@ -160,6 +215,7 @@ write f '!mod' 'a negation
 gitlink f mod "$sub1"
 next "a file named like the negation of a submodule"
 check_diffs "hard cases" f
+check_am "hard cases" f
 
 # The cases are what the fixture means them to be, as the commit pages
 # show them.
@@ -246,10 +302,17 @@ check_contains "missing shared subtree: c2 diffed" m-site/log.html '>c2</a>'
 # of the wide profile.
 "$GEN_HISTORY" wide 1000 wide
 check_diffs "generated wide history" wide
+# The default profile's binary files, renames with edits and merges, for the
+# patch files.
+"$GEN_HISTORY" gen 300 >/dev/null
+check_diffs "generated history" gen
+check_am "generated history" gen
 
 # --- This repository's own history ----------------------------------------
 if git -C "$SOURCE_DIR" rev-parse -q --verify HEAD >/dev/null 2>&1; then
 	check_diffs "own history" "$SOURCE_DIR"
+	git clone -q --bare "$SOURCE_DIR" own.git
+	check_am "own history" own.git
 else
 	echo "own history: skipped, $SOURCE_DIR is no git repository"
 fi
