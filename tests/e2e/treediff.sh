@@ -312,7 +312,13 @@ check_am "generated history" gen
 if git -C "$SOURCE_DIR" rev-parse -q --verify HEAD >/dev/null 2>&1; then
 	check_diffs "own history" "$SOURCE_DIR"
 	git clone -q --bare "$SOURCE_DIR" own.git
+	# Every rich page on: the links of the whole site resolve, the
+	# README's own relative links and images included.
+	for key in about raw tree; do
+		git -C own.git config "repopage.$key" true
+	done
 	check_am "own history" own.git
+	check_links am-site-own.git
 else
 	echo "own history: skipped, $SOURCE_DIR is no git repository"
 fi
