@@ -32,5 +32,6 @@ void read_rich_settings(const char *program)
 	rich_raw = read_switch(program, config, "repopage.raw");
 	rich_patch = read_switch(program, config, "repopage.patch");
 	rich_tree = read_switch(program, config, "repopage.tree");
+	rich_highlight = read_switch(program, config, "repopage.highlight");
 	git_config_free(config);
 }

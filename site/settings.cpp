@@ -21,5 +21,6 @@ bool rich_about;
 bool rich_raw;
 bool rich_patch;
 bool rich_tree;
+bool rich_highlight;
 const char *about_readme;
 unsigned new_file_mode = 0644;

@@ -30,6 +30,7 @@ extern bool rich_about;             // repopage.about: "about.html" from the REA
 extern bool rich_raw;               // repopage.raw: "raw/<path>", HEAD's files as they are
 extern bool rich_patch;             // repopage.patch: "commit/<id>.patch"
 extern bool rich_tree;              // repopage.tree: a page per directory under "tree/"
+extern bool rich_highlight;         // repopage.highlight: file pages coloured by a parser
 extern const char *about_readme;    // the README "about.html" renders, else none
 // 0666 less the umask: the mode fopen would give a new page. Read once, as
 // reading the umask means setting it, which threads must not race on.
