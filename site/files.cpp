@@ -11,12 +11,21 @@
 // The file pages of one run: the page being written (raw copies, file and
 // tree pages take it in turn), the directory made last (the files of a
 // directory come one after another) and, for the tree pages, the entries of
-// the directories being walked, the deepest last.
+// the directories being walked, the deepest last. With repopage.highlight
+// on, the stream that hashes a file page's head, for the record by which a
+// later run keeps the page.
 struct file_pages {
 	page_output page;
 	char made_dir[1024];
 	std::vector<listed_entry> listed;
+	FILE *head_hash_stream;
+	page_hash head_hash;
 };
+
+// Raised whenever a file page's lines are written differently while
+// VERSION stays the same, so that the pages an earlier build left are made
+// again: their records name the number they were written with.
+constexpr int FILE_PAGE_FORMAT = 1;
 
 // "<a href=\"#l%zu\" class=\"line\" id=\"l%zu\">%7zu</a> " for line n, with
 // the number formatted once.
@@ -66,8 +75,65 @@ static void raw_link(FILE *fp, const char *prefix, const char *path)
 	fputs("\">raw</a>", fp);
 }
 
+// What a file page shows before its lines.
+struct page_head {
+	const char *prefix;
+	const char *path;
+	const char *name;
+	size_t size;
+	bool raw; // its raw copy is there
+};
+
+static void write_file_head(FILE *fp, const page_head *head)
+{
+	write_page_header(fp, head->prefix, head->name);
+	fputs("<p> ", fp);
+	if (rich_tree)
+		write_breadcrumb(fp, head->prefix, head->path, BREADCRUMB_FILE);
+	else
+		put_html(fp, head->name);
+	fprintf(fp, " (%zuB)", head->size);
+	if (head->raw)
+		raw_link(fp, head->prefix, head->path);
+	fputs("</p><hr/>", fp);
+}
+
+// The start of a file page's record: the version and format that wrote
+// it, the hash of its head (the frame, with the description, clone URL and
+// navigation that HEAD and the keys decide, and the line naming the file),
+// and the blob its lines come from.
+static void file_record_start(char (&start)[PAGE_RECORD_START], file_pages *pages, const page_head *head,
+			      git_blob *blob)
+{
+	pages->head_hash = {};
+	write_file_head(pages->head_hash_stream, head);
+	if (fflush(pages->head_hash_stream) != 0)
+		err(1, "malloc");
+	char id[GIT_OID_SHA1_HEXSIZE + 1];
+	git_oid_tostr(id, sizeof id, git_blob_id(blob));
+	snprintf(start, sizeof start, "<!-- repopage %s %d:%016llx %s ", REPOPAGE_VERSION, FILE_PAGE_FORMAT,
+		 static_cast<unsigned long long>(page_hash_value(&pages->head_hash)), id);
+}
+
+// The lines of a file whose page is kept, as blob_lines counts them.
+static int64_t kept_page_lines(git_blob *blob)
+{
+	if (git_blob_is_binary(blob))
+		return 0;
+	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
+	size_t size = static_cast<size_t>(git_blob_rawsize(blob));
+	int64_t lines = 0;
+	const char *end = content + size;
+	for (const char *p = content; p < end; lines++) {
+		const char *eol = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+		p = eol ? eol + 1 : end;
+	}
+	return lines;
+}
+
 // The raw copy is written first, so that the page links to it only when
-// it is there.
+// it is there. With repopage.highlight on, a page whose record says it is
+// current is kept without being made again.
 static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *path,
 			 const char *name, size_t size)
 {
@@ -85,25 +151,26 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 		snprintf(pages->made_dir, sizeof pages->made_dir, "%s", dir);
 	}
 	build_prefix(prefix, page_path);
+	page_head head = {prefix, path, name, size, raw};
+	char record[PAGE_RECORD_START];
+	if (rich_highlight) {
+		file_record_start(record, pages, &head, blob);
+		if (page_record_current(&pages->page, page_path, record))
+			return kept_page_lines(blob);
+	}
 
 	page_open_or_die(&pages->page, page_path, PAGE_COMPARE_LAZY);
+	pages->page.hashing = rich_highlight;
 	FILE *fp = pages->page.stream;
-	write_page_header(fp, prefix, name);
-	fputs("<p> ", fp);
-	if (rich_tree)
-		write_breadcrumb(fp, prefix, path, BREADCRUMB_FILE);
-	else
-		put_html(fp, name);
-	fprintf(fp, " (%zuB)", size);
-	if (raw)
-		raw_link(fp, prefix, path);
-	fputs("</p><hr/>", fp);
+	write_file_head(fp, &head);
 	int64_t lines = 0;
 	if (git_blob_is_binary(blob))
 		fputs("<p>Binary file.</p>\n", fp);
 	else
 		lines = static_cast<int64_t>(blob_lines(fp, blob));
 	write_page_footer(fp);
+	if (rich_highlight)
+		page_record_write(&pages->page, record);
 	page_close_or_die(&pages->page);
 	return lines;
 }
@@ -190,9 +257,13 @@ int files_page_body(FILE *fp, const git_oid *head)
 	git_tree *tree = nullptr;
 	int result = -1;
 	file_pages pages = {};
+	if (rich_highlight && !(pages.head_hash_stream = hash_stream_open(&pages.head_hash)))
+		err(1, "malloc");
 	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&tree, commit) == 0)
 		result = tree_rows(fp, &pages, tree, "");
 	page_output_free(&pages.page);
+	if (pages.head_hash_stream)
+		fclose(pages.head_hash_stream);
 	listing_end(fp);
 	git_commit_free(commit);
 	git_tree_free(tree);

@@ -171,6 +171,8 @@ static int diverge(page_output *p)
 static ssize_t page_write(void *cookie, const char *data, size_t size)
 {
 	page_output *p = static_cast<page_output *>(cookie);
+	if (p->hashing)
+		page_hash_add(&p->hash, data, size);
 	if (p->old_fd >= 0 && matches_old(p, data, size)) {
 		p->written += static_cast<off_t>(size);
 		return static_cast<ssize_t>(size);
@@ -326,7 +328,7 @@ static void gz_install(page_output *p)
 // wait for a writer or act on a device. O_NOFOLLOW and O_NONBLOCK cover a
 // link or a FIFO put there after lstat; lstat alone tells the type, as a
 // second look with fstat costs a system call per page for that race.
-static int open_old(const char *path)
+int page_in_place_open(const char *path)
 {
 	struct stat st;
 	if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
@@ -352,7 +354,9 @@ int page_open(page_output *p, const char *path, page_mode mode)
 	p->open_errno = 0;
 	p->written = 0;
 	p->changed = true;
-	p->old_fd = mode == PAGE_NEW ? -1 : open_old(path);
+	p->hashing = false;
+	p->hash = {};
+	p->old_fd = mode == PAGE_NEW ? -1 : page_in_place_open(path);
 	if (!(mode == PAGE_COMPARE_LAZY && p->old_fd >= 0) && start_temp(p) != 0) {
 		int error = errno;
 		if (p->old_fd >= 0)

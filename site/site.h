@@ -118,6 +118,12 @@ void write_page_footer(FILE *stream);
 // way with the page in place. Owned by its writer; its buffers serve one
 // page after another until page_output_free.
 constexpr size_t PAGE_BUFFER = 1 << 16;
+// A hash of bytes given in pieces (page_record.cpp); {} before the first.
+struct page_hash {
+	uint64_t state;
+	uint64_t word;          // the bytes of a word not yet complete
+	uint64_t length;
+};
 struct page_output {
 	FILE *stream;           // what the page is written to
 	char path[1024 + 3];    // the page's own name (a .gz's: 3 longer)
@@ -132,6 +138,8 @@ struct page_output {
 	char *compare;          // what was read of the page in place
 	page_output *next_open; // the run's list of temporary files (page_output.cpp)
 	page_output *gz;        // the <path>.gz that follows the page, else null
+	bool hashing;           // set after page_open: what is written goes into hash too
+	page_hash hash;
 };
 
 // How a page meets the page in place.
@@ -167,6 +175,23 @@ void page_open_or_die(page_output *page, const char *path, page_mode mode);
 // page_finish and page_install; true when the page was replaced.
 bool page_close_or_die(page_output *page);
 void page_output_free(page_output *page);
+// The page in place, open for reading when it is a regular file, else -1.
+int page_in_place_open(const char *path);
+
+// The record that may end a page: "<!-- repopage " and what the page was
+// made from, as its writer puts it (at most PAGE_RECORD_START bytes with
+// the NUL), then the hash of every byte before the record and " -->".
+constexpr size_t PAGE_RECORD_START = 160;
+void page_hash_add(page_hash *hash, const char *bytes, size_t size);
+uint64_t page_hash_value(const page_hash *hash);
+// A stream whose bytes go into `hash` alone.
+FILE *hash_stream_open(page_hash *hash);
+// Whether the page in place ends with the record that starts with `start`
+// and is whole, so that it may be kept as it is; reads with the page's
+// buffers, which it allocates when missing ("malloc" is fatal).
+bool page_record_current(page_output *page, const char *path, const char *start);
+// The record, after every other byte of a page opened with `hashing` set.
+void page_record_write(page_output *page, const char *start);
 
 // The cache's temporary file: mkstemp of `path` (kept by the caller),
 // listed until it is renamed or removed, so that a signal that ends the run
