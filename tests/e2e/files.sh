@@ -690,4 +690,100 @@ check_missing "key off: no about page" about-off/about.html
 check_missing "key off: no raw copy" about-off/raw
 check_absent "key off: no link" about-off/files.html about.html
 
+# --- With repopage.highlight, a page's record keeps it: not made again ----
+# A file page ends with "<!-- repopage VERSION FORMAT:HEAD BLOB HASH -->",
+# HASH that of every byte before the record. The pages are those of the key
+# off plus the record; a page whose record holds is kept as it is, even
+# when its bytes were changed and the record made to match them: the record
+# guards against accidents, and reseal shows that it alone decides.
+
+# page_hash: the record's hash of standard input (64-bit words,
+# little-endian, the last padded with zeros, then the length).
+page_hash() {
+	perl -e 'use integer; local $/; my $d = <STDIN>; my $n = length $d;
+		my ($h, $k) = (0xcbf29ce484222325, 0x9e3779b97f4a7c15);
+		for my $w ((unpack "Q<*", $d . "\0" x ((8 - $n % 8) % 8)), $n) {
+			$h = ($h ^ $w) * $k; $h ^= ($h >> 32) & 0xffffffff }
+		printf "%016x\n", $h'
+}
+# reseal PAGE: the record's hash made that of the page's bytes as they are.
+reseal() {
+	head -n -1 "$1" >"$SCRATCH/sealed"
+	start=$(tail -n 1 "$1" | sed 's/ [0-9a-f]* -->$//')
+	printf '%s %s -->\n' "$start" "$(page_hash <"$SCRATCH/sealed")" >>"$SCRATCH/sealed"
+	cat "$SCRATCH/sealed" >"$1"
+}
+# hl_plain: the site of hl with the key off, in hl-plain.
+hl_plain() {
+	git -C hl config repopage.highlight false
+	run_site hl-plain ../hl
+	git -C hl config repopage.highlight true
+}
+# check_hl_pages WHAT: every file page is the plain one and a valid record,
+# and files.html is the plain one.
+check_hl_pages() {
+	check_files_eq "$1: files.html" hl-plain/files.html hl-site/files.html
+	for page in $(cd hl-plain && find file -type f); do
+		head -n -1 "hl-site/$page" >"$SCRATCH/page"
+		check_files_eq "$1: $page" "hl-plain/$page" "$SCRATCH/page"
+		check_eq "$1: $page: record's hash" "$(page_hash <"$SCRATCH/page")" \
+			"$(tail -n 1 "hl-site/$page" | sed -n 's/^<!-- repopage .* \([0-9a-f]\{16\}\) -->$/\1/p')"
+	done
+}
+new_repo hl
+printf 'highlighted\n' >hl/.git/description
+mkdir -p hl/src
+printf 'one\ntwo\n' >hl/a.txt
+printf 'no newline\nat the end' >hl/b.txt
+: >hl/empty.txt
+printf 'a\000b\n' >hl/bin.dat
+printf 'deep\n' >hl/src/c.txt
+git -C hl add -A
+commit_all hl "First"
+hl_plain
+run_site hl-site -c ../hl.cache ../hl
+check_success "highlight key"
+check_hl_pages "highlight key"
+
+sleep 1 # a new modification time would differ from the old one
+stamps hl-site >"$SCRATCH/hl-stamps1"
+printf 'one\ntwo\nthree\n' >hl/a.txt
+git -C hl add -A
+commit_all hl "a.txt grows" 1700000500
+hl_plain
+run_site hl-site -c ../hl.cache ../hl
+check_success "highlight key, one file changed"
+stamps hl-site >"$SCRATCH/hl-stamps2"
+check_eq "highlight key, one file changed: file pages touched" "./file/a.txt.html" \
+	"$(changed "$SCRATCH/hl-stamps1" "$SCRATCH/hl-stamps2" | tr ' ' '\n' | grep '^\./file/')"
+check_hl_pages "highlight key, one file changed"
+
+# Made again: a page changed without its record, cut short, or whose
+# record names another version. Kept: a page changed with its record.
+sed -i 's/>deep</>DEEP</' hl-site/file/src/c.txt.html
+head -c 300 hl-site/file/b.txt.html >"$SCRATCH/cut"
+cat "$SCRATCH/cut" >hl-site/file/b.txt.html
+sed -i '$ s/^<!-- repopage [^ ]*/<!-- repopage 0.0.0-other/' hl-site/file/empty.txt.html
+cp hl-site/file/a.txt.html "$SCRATCH/a.txt.html"
+sed -i 's/>one</>ONE</' hl-site/file/a.txt.html
+reseal hl-site/file/a.txt.html
+cp hl-site/file/a.txt.html "$SCRATCH/resealed"
+run_site hl-site -c ../hl.cache ../hl
+check_success "highlight key, pages edited"
+check_files_eq "highlight key: a page changed with its record, kept" "$SCRATCH/resealed" hl-site/file/a.txt.html
+cp "$SCRATCH/a.txt.html" hl-site/file/a.txt.html
+check_hl_pages "highlight key, pages edited"
+
+# The frame is part of what the record holds: a new description makes every
+# page again. With the key off, the pages are the plain ones again.
+printf 'described anew\n' >hl/.git/description
+hl_plain
+run_site hl-site -c ../hl.cache ../hl
+check_success "highlight key, description changed"
+check_hl_pages "highlight key, description changed"
+git -C hl config repopage.highlight false
+run_site hl-site -c ../hl.cache ../hl
+check_success "highlight key off again"
+check_eq "highlight key off again: pages as plain ones" "" "$(diff -r hl-plain/file hl-site/file)"
+
 finish
