@@ -760,17 +760,18 @@ check_hl_pages "highlight key, one file changed"
 
 # Made again: a page changed without its record, cut short, or whose
 # record names another version. Kept: a page changed with its record.
-sed -i 's/>deep</>DEEP</' hl-site/file/src/c.txt.html
+sed -i 's/> deep$/> DEEP/' hl-site/file/src/c.txt.html
 head -c 300 hl-site/file/b.txt.html >"$SCRATCH/cut"
 cat "$SCRATCH/cut" >hl-site/file/b.txt.html
 sed -i '$ s/^<!-- repopage [^ ]*/<!-- repopage 0.0.0-other/' hl-site/file/empty.txt.html
 cp hl-site/file/a.txt.html "$SCRATCH/a.txt.html"
-sed -i 's/>one</>ONE</' hl-site/file/a.txt.html
+sed -i 's/> one$/> ONE/' hl-site/file/a.txt.html
 reseal hl-site/file/a.txt.html
 cp hl-site/file/a.txt.html "$SCRATCH/resealed"
 run_site hl-site -c ../hl.cache ../hl
 check_success "highlight key, pages edited"
 check_files_eq "highlight key: a page changed with its record, kept" "$SCRATCH/resealed" hl-site/file/a.txt.html
+check_contains "highlight key: the change kept" hl-site/file/a.txt.html '> ONE'
 cp "$SCRATCH/a.txt.html" hl-site/file/a.txt.html
 check_hl_pages "highlight key, pages edited"
 
