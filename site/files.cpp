@@ -26,6 +26,7 @@ struct file_pages {
 // VERSION stays the same, so that the pages an earlier build left are made
 // again: their records name the number they were written with.
 constexpr int FILE_PAGE_FORMAT = 1;
+static_assert(sizeof REPOPAGE_VERSION < 64, "the record's start must hold the version");
 
 // "<a href=\"#l%zu\" class=\"line\" id=\"l%zu\">%7zu</a> " for line n, with
 // the number formatted once.
@@ -76,7 +77,7 @@ static void raw_link(FILE *fp, const char *prefix, const char *path)
 }
 
 // What a file page shows before its lines.
-struct page_head {
+struct file_head {
 	const char *prefix;
 	const char *path;
 	const char *name;
@@ -84,7 +85,7 @@ struct page_head {
 	bool raw; // its raw copy is there
 };
 
-static void write_file_head(FILE *fp, const page_head *head)
+static void write_file_head(FILE *fp, const file_head *head)
 {
 	write_page_header(fp, head->prefix, head->name);
 	fputs("<p> ", fp);
@@ -102,7 +103,7 @@ static void write_file_head(FILE *fp, const page_head *head)
 // it, the hash of its head (the frame, with the description, clone URL and
 // navigation that HEAD and the keys decide, and the line naming the file),
 // and the blob its lines come from.
-static void file_record_start(char (&start)[PAGE_RECORD_START], file_pages *pages, const page_head *head,
+static void file_record_start(char (&start)[PAGE_RECORD_START], file_pages *pages, const file_head *head,
 			      git_blob *blob)
 {
 	pages->head_hash = {};
@@ -151,7 +152,7 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 		snprintf(pages->made_dir, sizeof pages->made_dir, "%s", dir);
 	}
 	build_prefix(prefix, page_path);
-	page_head head = {prefix, path, name, size, raw};
+	file_head head = {prefix, path, name, size, raw};
 	char record[PAGE_RECORD_START];
 	if (rich_highlight) {
 		file_record_start(record, pages, &head, blob);

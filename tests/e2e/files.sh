@@ -692,10 +692,11 @@ check_absent "key off: no link" about-off/files.html about.html
 
 # --- With repopage.highlight, a page's record keeps it: not made again ----
 # A file page ends with "<!-- repopage VERSION FORMAT:HEAD BLOB HASH -->",
-# HASH that of every byte before the record. The pages are those of the key
-# off plus the record; a page whose record holds is kept as it is, even
-# when its bytes were changed and the record made to match them: the record
-# guards against accidents, and reseal shows that it alone decides.
+# HASH that of every byte before the record, whatever the pieces the hash
+# took them in. The pages are those of the key off plus the record; a page
+# whose record holds is kept as it is, even when its bytes were changed and
+# the record made to match them: the record guards against accidents, and
+# reseal shows that it alone decides.
 
 # page_hash: the record's hash of standard input (64-bit words,
 # little-endian, the last padded with zeros, then the length).
@@ -738,6 +739,8 @@ printf 'no newline\nat the end' >hl/b.txt
 : >hl/empty.txt
 printf 'a\000b\n' >hl/bin.dat
 printf 'deep\n' >hl/src/c.txt
+# Lines longer than the page's buffer reach the hash in pieces of any length.
+perl -e 'print "x" x 70001, "\n", "y\n" x 3000, "z" x 65537' >hl/long.txt
 git -C hl add -A
 commit_all hl "First"
 hl_plain
@@ -764,15 +767,16 @@ sed -i 's/> deep$/> DEEP/' hl-site/file/src/c.txt.html
 head -c 300 hl-site/file/b.txt.html >"$SCRATCH/cut"
 cat "$SCRATCH/cut" >hl-site/file/b.txt.html
 sed -i '$ s/^<!-- repopage [^ ]*/<!-- repopage 0.0.0-other/' hl-site/file/empty.txt.html
-cp hl-site/file/a.txt.html "$SCRATCH/a.txt.html"
-sed -i 's/> one$/> ONE/' hl-site/file/a.txt.html
-reseal hl-site/file/a.txt.html
-cp hl-site/file/a.txt.html "$SCRATCH/resealed"
+cp hl-site/file/long.txt.html "$SCRATCH/long.txt.html"
+sed -i 's/> y$/> Y/' hl-site/file/long.txt.html
+reseal hl-site/file/long.txt.html
+cp hl-site/file/long.txt.html "$SCRATCH/resealed"
 run_site hl-site -c ../hl.cache ../hl
 check_success "highlight key, pages edited"
-check_files_eq "highlight key: a page changed with its record, kept" "$SCRATCH/resealed" hl-site/file/a.txt.html
-check_contains "highlight key: the change kept" hl-site/file/a.txt.html '> ONE'
-cp "$SCRATCH/a.txt.html" hl-site/file/a.txt.html
+check_files_eq "highlight key: a page changed with its record, kept" "$SCRATCH/resealed" \
+	hl-site/file/long.txt.html
+check_contains "highlight key: the change kept" hl-site/file/long.txt.html '> Y'
+cp "$SCRATCH/long.txt.html" hl-site/file/long.txt.html
 check_hl_pages "highlight key, pages edited"
 
 # The frame is part of what the record holds: a new description makes every
