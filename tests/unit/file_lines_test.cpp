@@ -207,7 +207,8 @@ TEST(highlighted_lines, spans_cut_at_line_ends_and_text_as_plain)
 		 "<span class=\"cn\">g</span><span class=\"o\">h</span><span class=\"p\">i</span>"
 		 "<span class=\"v\">j</span><span class=\"pr\">k</span><span class=\"a\">l</span>"
 		 "<span class=\"tg\">m</span>"},
-		{"NUL ends the line's text", "ab\0cd\nef"s, {span(1, 7, HL_STRING)},
+		{"NUL ends the line's text", "ab\0cd\nef"s,
+		 {span(1, 2, HL_STRING), span(3, 4, HL_KEYWORD), span(4, 7, HL_STRING)},
 		 "a<span class=\"s\">b</span>\n<span class=\"s\">e</span>f"},
 		{"empty file", "", {span(0, 5, HL_KEYWORD)}, ""},
 		{"no spans", "a<b\n", {}, "a&lt;b\n"},
