@@ -28,42 +28,10 @@ struct file_pages {
 constexpr int FILE_PAGE_FORMAT = 1;
 static_assert(sizeof REPOPAGE_VERSION < 64, "the record's start must hold the version");
 
-// "<a href=\"#l%zu\" class=\"line\" id=\"l%zu\">%7zu</a> " for line n, with
-// the number formatted once.
-static void line_anchor(FILE *fp, size_t n)
-{
-	char digits[24];
-	char *end = digits + sizeof digits;
-	char *p = format_size(end, n);
-	size_t len = static_cast<size_t>(end - p);
-	fputs("<a href=\"#l", fp);
-	fwrite(p, 1, len, fp);
-	fputs("\" class=\"line\" id=\"l", fp);
-	fwrite(p, 1, len, fp);
-	fputs("\">", fp);
-	for (; len < 7; len++)
-		putc(' ', fp);
-	fwrite(p, 1, static_cast<size_t>(end - p), fp);
-	fputs("</a> ", fp);
-}
-
 static size_t blob_lines(FILE *fp, git_blob *blob)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
-	size_t size = static_cast<size_t>(git_blob_rawsize(blob));
-	size_t n = 0, start = 0;
-	fputs("<pre id=\"blob\">\n", fp);
-	while (start < size) {
-		const char *eol = static_cast<const char *>(memchr(content + start, '\n', size - start));
-		size_t end = eol ? static_cast<size_t>(eol - content) + 1 : size;
-		line_anchor(fp, ++n);
-		html_escape_line(fp, content + start, end - start);
-		if (eol)
-			putc('\n', fp);
-		start = end;
-	}
-	fputs("</pre>\n", fp);
-	return n;
+	return plain_lines(fp, content, static_cast<size_t>(git_blob_rawsize(blob)));
 }
 
 // " <a href=\"<prefix>raw/<path>\">raw</a>"

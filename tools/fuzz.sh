@@ -8,7 +8,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 seconds=${1:-20}
-targets="fuzz_escape fuzz_arguments fuzz_cache_head"
+targets="fuzz_escape fuzz_arguments fuzz_cache_head fuzz_file_lines"
 
 cmake -S "$top" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DFUZZ=ON \
 	-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -23,6 +23,8 @@ seed fuzz_escape markup 'a<b>&"c'"'"'\r\n\0x'
 seed fuzz_escape utf8 '\303\251 \355\240\200 \357\277\276 \360\237\230\200 \364\220\200\200 \300\257'
 seed fuzz_arguments options '-c\0cache\0-u\0https://example.org/\0repo'
 seed fuzz_arguments limit '-l\0 +5\0-x\0-\0repo'
+seed fuzz_file_lines c '\006\002main.c\000\003\001\010\003\006int a; /* <&>\r\n" */\n\0x'
+seed fuzz_file_lines shebang '\003\002run\000\002\004\003\001\003#!/usr/bin/env -S python3 -u\n# vim: set ft=python:'
 seed fuzz_cache_head id '0123456789abcdef0123456789ABCDEF01234567\n<tr></tr>\n'
 
 failed=
