@@ -366,3 +366,32 @@ int refs_page_body(FILE *stream);
 
 // Feeds.
 int atom_feed(FILE *stream, int all);
+
+// Highlighting: the classes a span may have, in this order.
+enum highlight_class : unsigned char {
+	HL_NONE, HL_KEYWORD, HL_TYPE, HL_FUNCTION, HL_STRING, HL_NUMBER, HL_COMMENT, HL_CONSTANT,
+	HL_OPERATOR, HL_PUNCTUATION, HL_VARIABLE, HL_PROPERTY, HL_ATTRIBUTE, HL_TAG,
+};
+// A run of bytes of one class: sorted by start, never overlapping.
+struct highlight_span {
+	uint32_t start;
+	uint32_t end;
+	highlight_class kind;
+};
+enum source_language : unsigned char {
+	LANG_NONE, LANG_C, LANG_CPP, LANG_SHELL, LANG_PYTHON, LANG_JAVASCRIPT, LANG_TYPESCRIPT, LANG_TSX,
+	LANG_GO, LANG_RUST, LANG_JAVA, LANG_JSON, LANG_YAML, LANG_TOML, LANG_HTML, LANG_CSS, LANG_MAKE,
+	LANG_MARKDOWN,
+};
+// By the file's name (extension or whole name), then by its first line
+// (#! interpreter, editor modeline) when the name says nothing.
+source_language detect_language(const char *name, const char *content, size_t size);
+// The spans of `content` in `language`, malloc'd; -1 when the parse fails,
+// takes too long or goes too deep (the page is then written plain).
+int highlight_spans(source_language language, const char *content, size_t size,
+		    highlight_span **spans, size_t *count);
+// The numbered lines of a file page, exactly as the plain page writes them,
+// with each span as <span class="..."> closed at the end of a line and
+// opened again on the next; returns the number of lines.
+size_t highlighted_lines(FILE *stream, const char *content, size_t size,
+			 const highlight_span *spans, size_t count);
