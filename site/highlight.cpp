@@ -43,8 +43,10 @@ extern const uint32_t highlight_query_size[LANG_MARKDOWN + 1];
 
 // Past these a page is written plain: a file larger than a person reads
 // with colours, a tree deeper than any real source (the walks over it
-// would take long), or a parse or query slower than a page is worth.
-static const size_t HIGHLIGHT_MAX_SIZE = 4u << 20;
+// would take long), or a parse or query slower than a page is worth. The
+// time is the thread's processor time, so that a busy machine colours the
+// same files as an idle one.
+static const size_t HIGHLIGHT_MAX_SIZE = 2u << 20;
 static const uint32_t HIGHLIGHT_MAX_DEPTH = 400;
 static const long HIGHLIGHT_MAX_MILLISECONDS = 2000;
 // Matches in progress at once: bounds the query's memory on odd input.
@@ -314,7 +316,7 @@ struct highlight_run {
 static bool run_expired(const highlight_run *run)
 {
 	struct timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
+	clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
 	return now.tv_sec > run->deadline.tv_sec ||
 	       (now.tv_sec == run->deadline.tv_sec && now.tv_nsec >= run->deadline.tv_nsec);
 }
@@ -556,7 +558,7 @@ int highlight_spans(source_language language, const char *content, size_t size,
 	if (!lq)
 		return -1;
 	highlight_run run = {content, size, {}};
-	clock_gettime(CLOCK_MONOTONIC, &run.deadline);
+	clock_gettime(CLOCK_THREAD_CPUTIME_ID, &run.deadline);
 	run.deadline.tv_sec += HIGHLIGHT_MAX_MILLISECONDS / 1000;
 	run.deadline.tv_nsec += HIGHLIGHT_MAX_MILLISECONDS % 1000 * 1000000;
 	if (run.deadline.tv_nsec >= 1000000000) {
