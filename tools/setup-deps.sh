@@ -148,8 +148,11 @@ ts_fetch() {
 			(cd "$deps/download" && npm pack --silent "$name@$version" >/dev/null 2>&1) ||
 				die "npm pack $name@$version failed (no network?)"
 		fi
-		echo "$sum  $tgz" | sha256sum -c --status ||
-			die "checksum mismatch for $name@$version: $(sha256sum "$tgz" | cut -d' ' -f1), expected $sum"
+		echo "$sum  $tgz" | sha256sum -c --status || {
+			got=$(sha256sum "$tgz" | cut -d' ' -f1)
+			rm -f "$tgz"
+			die "checksum mismatch for $name@$version: $got, expected $sum"
+		}
 		mkdir -p "$ts_src/$name"
 		tar -xzf "$tgz" -C "$ts_src/$name" --strip-components=1 || die "cannot unpack $tgz"
 	done
@@ -176,6 +179,7 @@ ts_grammar() {
 
 build_tree_sitter() {
 	command -v npm >/dev/null || install_packages npm
+	rm -f "$ts_stamp"
 	rm -rf "$ts_src" "$deps/ts-build" "$prefix/include/tree_sitter" "$prefix/share/tree-sitter" "$prefix"/lib/libtree-sitter*.a
 	mkdir -p "$deps/ts-build" "$prefix/lib" "$prefix/include/tree_sitter" "$prefix/share/tree-sitter"
 	ts_fetch
