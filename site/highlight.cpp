@@ -47,7 +47,9 @@ extern const uint32_t highlight_query_size[LANG_MARKDOWN + 1];
 // time is the thread's processor time, so that a busy machine colours the
 // same files as an idle one.
 static const size_t HIGHLIGHT_MAX_SIZE = 2u << 20;
-static const uint32_t HIGHLIGHT_MAX_DEPTH = 400;
+// Real sources nest deep too: a chain of a thousand "else if" or "+" is a
+// tree two thousand deep.
+static const uint32_t HIGHLIGHT_MAX_DEPTH = 4000;
 static const long HIGHLIGHT_MAX_MILLISECONDS = 2000;
 // Matches in progress at once: bounds the query's memory on odd input.
 static const uint32_t HIGHLIGHT_MATCH_LIMIT = 256;

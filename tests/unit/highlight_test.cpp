@@ -184,6 +184,19 @@ TEST(HighlightSpans, OddInputStaysWellFormed)
 	}
 }
 
+// The depth limit stays above real code: a long "else if" chain nests.
+TEST(HighlightSpans, LongElseIfChainIsColoured)
+{
+	std::string text = "void f(int x) {\n\tif (x == 0) return;\n";
+	for (int i = 1; i < 1000; i++)
+		text += "\telse if (x == " + std::to_string(i) + ") return;\n";
+	text += "}\n";
+	int status;
+	std::vector<highlight_span> spans = spans_of(LANG_C, text, &status);
+	ASSERT_EQ(status, 0);
+	EXPECT_EQ(class_of(spans, text.rfind("return"), 6), HL_KEYWORD);
+}
+
 // Too large, too deep, or no language: -1 at once, nothing to free.
 TEST(HighlightSpans, GivesUpRatherThanStall)
 {
