@@ -175,7 +175,8 @@ static std::string posix_regex(const char *text, uint32_t length)
 }
 
 // The predicate the steps of one #name? give, or -1 for one that is not
-// supported (its pattern is then disabled). #set!, #is? and #is-not?
+// supported (#lua-match?, whose Lua patterns regcomp does not read, and any
+// other): its pattern is then disabled. #set!, #is? and #is-not?
 // (properties, local-variable tests) are read as always true.
 static int predicate_read(language_query *lq, const TSQueryPredicateStep *steps, uint32_t n,
 			  std::vector<query_predicate> *out)
