@@ -3,6 +3,7 @@
 // each file's raw copy and the tree pages.
 #include "site.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <libgen.h>
@@ -25,13 +26,32 @@ struct file_pages {
 // Raised whenever a file page's lines are written differently while
 // VERSION stays the same, so that the pages an earlier build left are made
 // again: their records name the number they were written with.
-constexpr int FILE_PAGE_FORMAT = 1;
+constexpr int FILE_PAGE_FORMAT = 2;
 static_assert(sizeof REPOPAGE_VERSION < 64, "the record's start must hold the version");
 
 static size_t blob_lines(FILE *fp, git_blob *blob)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
 	return plain_lines(fp, content, static_cast<size_t>(git_blob_rawsize(blob)));
+}
+
+// With repopage.highlight on, the lines coloured when the file's language
+// is known and its parse succeeds; else, and with the key off, plain.
+static size_t file_lines(FILE *fp, git_blob *blob, const char *name)
+{
+	if (rich_highlight) {
+		const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
+		size_t size = static_cast<size_t>(git_blob_rawsize(blob));
+		source_language language = detect_language(name, content, size);
+		highlight_span *spans;
+		size_t count;
+		if (language != LANG_NONE && highlight_spans(language, content, size, &spans, &count) == 0) {
+			size_t n = highlighted_lines(fp, content, size, spans, count);
+			free(spans);
+			return n;
+		}
+	}
+	return blob_lines(fp, blob);
 }
 
 // " <a href=\"<prefix>raw/<path>\">raw</a>"
@@ -136,7 +156,7 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 	if (git_blob_is_binary(blob))
 		fputs("<p>Binary file.</p>\n", fp);
 	else
-		lines = static_cast<int64_t>(blob_lines(fp, blob));
+		lines = static_cast<int64_t>(file_lines(fp, blob, name));
 	write_page_footer(fp);
 	if (rich_highlight)
 		page_record_write(&pages->page, record);

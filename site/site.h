@@ -423,3 +423,4 @@ int refs_page_body(FILE *stream);
 
 // Feeds.
 int atom_feed(FILE *stream, int all);
+

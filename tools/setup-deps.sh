@@ -127,6 +127,75 @@ deb_deps() {
 	(install_packages $deb_want) || echo "setup-deps: the package test will be skipped" >&2
 }
 
+# tree-sitter and its grammars (file pages coloured when a repository asks)
+# come from npm as pinned in tools/tree-sitter.list, each tarball checked
+# against its sha256; built with the C compiler into static archives, one per
+# grammar, with the highlight queries under share/tree-sitter.
+ts_list="$top/tools/tree-sitter.list"
+ts_src="$deps/src/tree-sitter"
+ts_stamp="$prefix/tree-sitter.sha256"
+
+# npm names @scope/name's tarball scope-name-version.tgz.
+ts_tarball() {
+	echo "$1-$2.tgz" | sed 's|^@||; s|/|-|'
+}
+
+ts_fetch() {
+	mkdir -p "$deps/download"
+	grep '^package ' "$ts_list" | while read -r _ name version sum; do
+		tgz="$deps/download/$(ts_tarball "$name" "$version")"
+		if [ ! -f "$tgz" ]; then
+			(cd "$deps/download" && npm pack --silent "$name@$version" >/dev/null 2>&1) ||
+				die "npm pack $name@$version failed (no network?)"
+		fi
+		echo "$sum  $tgz" | sha256sum -c --status || {
+			got=$(sha256sum "$tgz" | cut -d' ' -f1)
+			rm -f "$tgz"
+			die "checksum mismatch for $name@$version: $got, expected $sum"
+		}
+		mkdir -p "$ts_src/$name"
+		tar -xzf "$tgz" -C "$ts_src/$name" --strip-components=1 || die "cannot unpack $tgz"
+	done
+}
+
+# One archive per grammar; the time and size of each go to the log.
+ts_grammar() {
+	lang=$1 dir=$ts_src/$2/$3
+	shift 3
+	start=$(date +%s)
+	objs=
+	for c in "$dir"/parser.c "$dir"/scanner.c; do
+		[ -f "$c" ] || continue
+		o="$deps/ts-build/$lang-$(basename "$c" .c).o"
+		cc -O2 -std=c11 -fPIC -I "$dir" -c "$c" -o "$o" || die "cannot compile $c"
+		objs="$objs $o"
+	done
+	ar rcs "$prefix/lib/libtree-sitter-$lang.a" $objs
+	for q in "$@"; do
+		cat "$ts_src/$q" || die "no query $q"
+	done >"$prefix/share/tree-sitter/$lang.scm"
+	echo "$lang: $(($(date +%s) - start)) s, $(du -k $objs | awk '{s += $1} END {print s}') KiB of objects" >>"$deps/ts-build/times"
+}
+
+build_tree_sitter() {
+	command -v npm >/dev/null || install_packages npm
+	rm -f "$ts_stamp"
+	rm -rf "$ts_src" "$deps/ts-build" "$prefix/include/tree_sitter" "$prefix/share/tree-sitter" "$prefix"/lib/libtree-sitter*.a
+	mkdir -p "$deps/ts-build" "$prefix/lib" "$prefix/include/tree_sitter" "$prefix/share/tree-sitter"
+	ts_fetch
+	core="$ts_src/tree-sitter/vendor/tree-sitter/lib"
+	[ -f "$core/src/lib.c" ] || die "no lib/src/lib.c in the tree-sitter package"
+	cc -O2 -std=c11 -D_DEFAULT_SOURCE -fPIC -I "$core/include" -I "$core/src" -c "$core/src/lib.c" -o "$deps/ts-build/lib.o" ||
+		die "cannot compile tree-sitter"
+	ar rcs "$prefix/lib/libtree-sitter.a" "$deps/ts-build/lib.o"
+	cp "$core/include/tree_sitter/api.h" "$prefix/include/tree_sitter/"
+	grep '^grammar ' "$ts_list" | while read -r _ lang pkg dir queries; do
+		ts_grammar "$lang" "$pkg" "$dir" $queries
+	done
+	sha256sum <"$ts_list" >"$ts_stamp"
+	cat "$deps/ts-build/times"
+}
+
 case $purpose in
 build) install_packages $want ;;
 check)
@@ -138,6 +207,10 @@ check)
 deb) install_packages $want $deb_want ;;
 *) die "usage: setup-deps.sh [build | check | deb]" ;;
 esac
+if [ ! -f "$ts_stamp" ] || ! sha256sum <"$ts_list" | cmp -s - "$ts_stamp"; then
+	echo "setup-deps: building tree-sitter and its grammars into .deps/ (a few minutes)"
+	build_tree_sitter
+fi
 [ "${SYSTEM_LIBGIT2:-0}" = 1 ] && exit 0
 if [ -f "$prefix/lib/pkgconfig/libgit2.pc" ] && patch_sum | cmp -s - "$stamp"; then
 	exit 0

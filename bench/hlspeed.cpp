@@ -1,0 +1,53 @@
+// hlspeed LANGUAGE FILE...: the files joined into one text, highlighted
+// (highlight_spans alone: no page written) until a second of processor
+// time has passed; prints the bytes, the spans and the speed in MB/s of
+// processor time. LANGUAGE is the number of a source_language (1 C, 2 C++,
+// ...).
+#include "site.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <err.h>
+#include <string>
+
+static double seconds_now()
+{
+	struct timespec t;
+	clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+static void file_append(std::string *text, const char *path)
+{
+	FILE *fp = fopen(path, "rb");
+	if (!fp)
+		err(1, "%s", path);
+	char buf[65536];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
+		text->append(buf, n);
+	fclose(fp);
+}
+
+int main(int argc, char **argv)
+{
+	if (argc < 3)
+		errx(2, "usage: hlspeed LANGUAGE FILE...");
+	source_language language = static_cast<source_language>(atoi(argv[1]));
+	std::string text;
+	for (int i = 2; i < argc; i++)
+		file_append(&text, argv[i]);
+	size_t runs = 0, count = 0;
+	double start = seconds_now(), elapsed;
+	do {
+		highlight_span *spans;
+		if (highlight_spans(language, text.data(), text.size(), &spans, &count) != 0)
+			errx(1, "highlight_spans failed on %zu bytes", text.size());
+		free(spans);
+		runs++;
+	} while ((elapsed = seconds_now() - start) < 1.0);
+	printf("%zu bytes, %zu spans, %.1f MB/s\n", text.size(), count,
+	       static_cast<double>(text.size()) * static_cast<double>(runs) / elapsed / 1e6);
+	return 0;
+}
