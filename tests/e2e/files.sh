@@ -791,4 +791,48 @@ run_site hl-site -c ../hl.cache ../hl
 check_success "highlight key off again"
 check_eq "highlight key off again: pages as plain ones" "" "$(diff -r hl-plain/file hl-site/file)"
 
+# Highlighted pages hold the plain page's text: with the spans of the
+# lines and the record taken out, every file page of a generated tree (C, headers, Python,
+# Markdown, text, binary) and of this repository's own sources is byte for
+# byte the page the key off writes.
+spans_stripped_equal() { # WHAT PLAIN_SITE COLOURED_SITE
+	/usr/bin/python3 - "$2/file" "$3/file" <<'PY' >spans.out 2>&1
+import os, re, sys
+plain, coloured = sys.argv[1].encode(), sys.argv[2].encode()
+tag = re.compile(rb'<span class="[a-z]+">|</span>')
+record = re.compile(rb'<!-- repopage [^\n]* -->\n\Z')
+pages = spanned = 0
+for d, _, names in os.walk(plain):
+    for n in names:
+        a = os.path.join(d, n)
+        b = coloured + a[len(plain):]
+        with open(a, 'rb') as f: want = f.read()
+        with open(b, 'rb') as f: got = f.read()
+        pages += 1
+        spanned += b'<span class=' in got
+        head, pre, rest = record.sub(b'', got).partition(b'<pre id="blob">')
+        body, end, tail = rest.partition(b'</pre>')
+        if head + pre + tag.sub(b'', body) + end + tail != want:
+            print('differs:', b.decode(errors='replace')); sys.exit(1)
+print(pages, 'pages,', spanned, 'coloured')
+PY
+	check_eq "$1: coloured pages hold the plain text" 0 "$?"
+	echo "$1: $(cat spans.out)"
+	grep -q ' 0 coloured' spans.out && fail "$1: nothing was coloured"
+}
+timeout 120 "$here/../../bench/gen-history.sh" hl-gen 60 >/dev/null
+run_site hl-gen-plain ../hl-gen
+git -C hl-gen config repopage.highlight true
+run_site hl-gen-coloured ../hl-gen
+check_success "generated tree, coloured"
+spans_stripped_equal "generated tree" hl-gen-plain hl-gen-coloured
+if git -C "$here/../.." rev-parse -q --verify HEAD >/dev/null 2>&1; then
+	git clone -q --bare "$here/../.." hl-own.git
+	run_site hl-own-plain ../hl-own.git
+	git -C hl-own.git config repopage.highlight true
+	run_site hl-own-coloured ../hl-own.git
+	check_success "own sources, coloured"
+	spans_stripped_equal "own sources" hl-own-plain hl-own-coloured
+fi
+
 finish
