@@ -809,9 +809,9 @@ for d, _, names in os.walk(plain):
         with open(a, 'rb') as f: want = f.read()
         with open(b, 'rb') as f: got = f.read()
         pages += 1
-        spanned += b'<span class=' in got
         head, pre, rest = record.sub(b'', got).partition(b'<pre id="blob">')
         body, end, tail = rest.partition(b'</pre>')
+        spanned += tag.search(body) is not None
         if head + pre + tag.sub(b'', body) + end + tail != want:
             print('differs:', b.decode(errors='replace')); sys.exit(1)
 print(pages, 'pages,', spanned, 'coloured')
