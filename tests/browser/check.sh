@@ -10,9 +10,10 @@
 # Installs Chromium and playwright-core when they are missing (setup.sh);
 # exits 77 (skipped) only when they cannot be installed. With DOCS set to a
 # directory, the light screenshots of the log, commit, file, about and tree
-# pages are copied there under those names (log.png...), with the file page
-# of the rich site as file-path.png and the about and tree pages in the dark
-# scheme as about-dark.png and tree-dark.png.
+# pages are copied there under those names (log.png...), with the coloured
+# file page of the rich site as file-path.png, and the about, tree and that
+# file page in the dark scheme as about-dark.png, tree-dark.png and
+# file-path-dark.png.
 set -u
 dir=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 3 ] || { echo "usage: check.sh REPOPAGE REPOPAGE_INDEX OUTDIR" >&2; exit 2; }
@@ -100,10 +101,10 @@ for f in style.css logo.png favicon.png; do
 	cp "$assets/$f" site/ && cp "$assets/$f" site/proj/
 done
 
-# rich: proj with every rich page on.
+# rich: proj with every rich page on, and its file pages coloured.
 git clone -q repos/proj repos/rich
 cp repos/proj/.git/description repos/proj/.git/url repos/rich/.git/
-for key in about raw patch tree; do
+for key in about raw patch tree highlight; do
 	git -C repos/rich config "repopage.$key" true
 done
 rich_head=$(git -C repos/rich rev-parse HEAD)
@@ -127,5 +128,6 @@ if [ "$status" -eq 0 ] && [ -n "${DOCS:-}" ]; then
 	cp "$out/shots/rfile-light.png" "$DOCS/file-path.png"
 	cp "$out/shots/about-dark.png" "$DOCS/about-dark.png"
 	cp "$out/shots/tree-dark.png" "$DOCS/tree-dark.png"
+	cp "$out/shots/rfile-dark.png" "$DOCS/file-path-dark.png"
 fi
 exit "$status"
