@@ -33,6 +33,17 @@ constexpr byte_table make_html_table(bool drop_line_ends)
 constexpr byte_table HTML_TABLE = make_html_table(false);
 constexpr byte_table HTML_LINE_TABLE = make_html_table(true);
 
+// What cmark's HTML writer escapes in text: the apostrophe stays as it is,
+// so that text we write inside a Markdown page is the text cmark writes.
+constexpr byte_table make_cmark_table()
+{
+	byte_table t = make_html_table(false);
+	t.kind['\''] = SAFE;
+	return t;
+}
+
+constexpr byte_table CMARK_TABLE = make_cmark_table();
+
 // Link targets keep 74 bytes: , - . / digits A-Z \ ^ _ ` a-z { | } ~.
 // Everything else, markup, blanks, '%', '#', '?' and all of 0x80-0xFF
 // included, is percent-encoded so the path survives inside href="...".
@@ -151,6 +162,11 @@ void html_escape(FILE *stream, const char *text, size_t length)
 void html_escape_line(FILE *stream, const char *text, size_t length)
 {
 	escape_markup(stream, text, length, HTML_LINE_TABLE);
+}
+
+void html_escape_cmark(FILE *stream, const char *text, size_t length)
+{
+	escape_markup(stream, text, length, CMARK_TABLE);
 }
 
 void uri_escape(FILE *stream, const char *text, size_t length)

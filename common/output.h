@@ -11,6 +11,8 @@
 // Escapers stop at `length` bytes or at the first NUL, whichever comes first.
 void html_escape(FILE *stream, const char *text, size_t length);
 void html_escape_line(FILE *stream, const char *text, size_t length);
+// html_escape keeping the apostrophe, as cmark writes text.
+void html_escape_cmark(FILE *stream, const char *text, size_t length);
 void uri_escape(FILE *stream, const char *text, size_t length);
 // html_escape for XML documents: also drops the bytes XML forbids and
 // replaces invalid UTF-8 with U+FFFD, so one bad byte cannot break a feed.

@@ -375,9 +375,79 @@ static void heading_with_id(about_walk *walk, cmark_iter *iter, cmark_node *head
 	remove_node(iter, heading);
 }
 
+// The language of a fenced block by the first word of its info string.
+struct fence_name {
+	const char *name;
+	source_language language;
+};
+static const fence_name FENCE_LANGUAGES[] = {
+	{"c", LANG_C}, {"cpp", LANG_CPP}, {"sh", LANG_SHELL}, {"bash", LANG_SHELL},
+	{"shell", LANG_SHELL}, {"python", LANG_PYTHON}, {"py", LANG_PYTHON},
+	{"js", LANG_JAVASCRIPT}, {"javascript", LANG_JAVASCRIPT}, {"ts", LANG_TYPESCRIPT},
+	{"typescript", LANG_TYPESCRIPT}, {"tsx", LANG_TSX}, {"go", LANG_GO}, {"rust", LANG_RUST},
+	{"rs", LANG_RUST}, {"java", LANG_JAVA}, {"json", LANG_JSON}, {"yaml", LANG_YAML},
+	{"yml", LANG_YAML}, {"toml", LANG_TOML}, {"html", LANG_HTML}, {"css", LANG_CSS},
+	{"make", LANG_MAKE}, {"makefile", LANG_MAKE}, {"markdown", LANG_MARKDOWN}, {"md", LANG_MARKDOWN},
+};
+
+static source_language fence_language(const char *word, size_t length)
+{
+	for (const fence_name &fence : FENCE_LANGUAGES)
+		if (strlen(fence.name) == length && strncasecmp(fence.name, word, length) == 0)
+			return fence.language;
+	return LANG_NONE;
+}
+
+// cmark's HTML of a code block with the spans of its text added; null when
+// its language is unknown or the text cannot be coloured.
+static char *code_block_html(cmark_node *node)
+{
+	const char *info = cmark_node_get_fence_info(node);
+	const char *code = cmark_node_get_literal(node);
+	if (!info || !code)
+		return nullptr;
+	size_t word = strcspn(info, " \t\n\v\f\r"); // cmark's class: up to the first blank
+	source_language language = fence_language(info, word);
+	size_t size = strlen(code);
+	highlight_span *spans;
+	size_t count;
+	if (language == LANG_NONE || highlight_spans(language, code, size, &spans, &count) != 0)
+		return nullptr;
+	char *html = nullptr;
+	size_t length = 0;
+	FILE *fp = open_memstream(&html, &length);
+	if (!fp)
+		err(1, "open_memstream");
+	fputs("<pre><code class=\"language-", fp);
+	html_escape_cmark(fp, info, word);
+	fputs("\">", fp);
+	highlighted_code(fp, code, size, spans, count);
+	fputs("</code></pre>\n", fp);
+	if (fclose(fp) != 0)
+		err(1, "open_memstream");
+	free(spans);
+	return html;
+}
+
+// cmark writes a code block as text alone: a coloured one becomes a custom
+// block that holds its whole HTML, as headings with ids do. A block that
+// cannot be coloured stays as cmark writes it.
+static void code_block_highlighted(cmark_iter *iter, cmark_node *node)
+{
+	char *html = code_block_html(node);
+	if (!html)
+		return;
+	cmark_node *block = cmark_node_new(CMARK_NODE_CUSTOM_BLOCK);
+	cmark_node_set_on_enter(block, html);
+	cmark_node_set_on_exit(block, "");
+	cmark_node_insert_before(node, block);
+	remove_node(iter, node);
+	free(html);
+}
+
 // Raw HTML goes, whatever it holds, and a paragraph it leaves empty; links
 // are checked once their text has been seen, headings once their text is
-// final.
+// final. With repopage.highlight, code blocks are coloured.
 static void clean_document(about_walk *walk, cmark_node *document)
 {
 	cmark_iter *iter = cmark_iter_new(document);
@@ -387,6 +457,8 @@ static void clean_document(about_walk *walk, cmark_node *document)
 		cmark_node_type type = cmark_node_get_type(node);
 		if (type == CMARK_NODE_HTML_BLOCK || type == CMARK_NODE_HTML_INLINE)
 			remove_node(iter, node);
+		else if (type == CMARK_NODE_CODE_BLOCK && rich_highlight)
+			code_block_highlighted(iter, node);
 		else if (event != CMARK_EVENT_EXIT)
 			continue;
 		else if (type == CMARK_NODE_LINK || type == CMARK_NODE_IMAGE)

@@ -1,6 +1,7 @@
 // The numbered lines of a file page, plain or with the highlighter's spans
 // as <span class="...">; both write the same text, so that a page without
-// its tags is the plain page.
+// its tags is the plain page. The code blocks of a Markdown page are
+// coloured by the same spans.
 #include "site.h"
 
 #include <cstring>
@@ -47,6 +48,11 @@ static const char *const CLASS_NAMES[] = {
 };
 constexpr size_t CLASS_COUNT = sizeof CLASS_NAMES / sizeof CLASS_NAMES[0];
 
+// What the lines are written for: a file page, numbered, each line's end
+// dropped as html_escape_line drops it; or a Markdown code block, its text
+// escaped as cmark escapes it.
+enum span_text_mode { SPANS_NUMBERED_LINES, SPANS_CMARK_CODE };
+
 // Where the spans stand while the lines are written: the first span that
 // may still reach the text ahead. Spans that go back (unsorted or
 // overlapping) are cut to what is ahead, or skipped.
@@ -54,6 +60,7 @@ struct span_cursor {
 	const highlight_span *spans;
 	size_t count;
 	size_t next;
+	span_text_mode mode;
 };
 
 // Whether `span` colours any byte at or after `pos`.
@@ -75,6 +82,14 @@ static size_t line_text_end(const char *content, size_t start, size_t end)
 	return end;
 }
 
+static void escape_piece(FILE *fp, const char *text, size_t length, span_text_mode mode)
+{
+	if (mode == SPANS_CMARK_CODE)
+		html_escape_cmark(fp, text, length);
+	else
+		html_escape_line(fp, text, length);
+}
+
 // The text [pos, end) of one line, each coloured piece in its own span.
 static void line_text(FILE *fp, const char *content, size_t pos, size_t end, span_cursor *cursor)
 {
@@ -83,38 +98,57 @@ static void line_text(FILE *fp, const char *content, size_t pos, size_t end, spa
 			cursor->next++;
 		const highlight_span *span = cursor->next < cursor->count ? &cursor->spans[cursor->next] : nullptr;
 		if (!span || span->start >= end) {
-			html_escape_line(fp, content + pos, end - pos);
+			escape_piece(fp, content + pos, end - pos, cursor->mode);
 			return;
 		}
 		if (span->start > pos) {
-			html_escape_line(fp, content + pos, span->start - pos);
+			escape_piece(fp, content + pos, span->start - pos, cursor->mode);
 			pos = span->start;
 		}
 		size_t stop = span->end < end ? span->end : end;
 		fputs("<span class=\"", fp);
 		fputs(CLASS_NAMES[span->kind], fp);
 		fputs("\">", fp);
-		html_escape_line(fp, content + pos, stop - pos);
+		escape_piece(fp, content + pos, stop - pos, cursor->mode);
 		fputs("</span>", fp);
 		pos = stop;
 	}
 }
 
-size_t highlighted_lines(FILE *fp, const char *content, size_t size, const highlight_span *spans,
-			 size_t count)
+// Every line of `content` with its spans; returns the number of lines.
+static size_t span_lines(FILE *fp, const char *content, size_t size, span_cursor *cursor)
 {
-	span_cursor cursor = {spans, spans ? count : 0, 0};
 	size_t n = 0, start = 0;
-	fputs("<pre id=\"blob\">\n", fp);
 	while (start < size) {
 		const char *eol = static_cast<const char *>(memchr(content + start, '\n', size - start));
 		size_t end = eol ? static_cast<size_t>(eol - content) + 1 : size;
-		line_anchor(fp, ++n);
-		line_text(fp, content, start, line_text_end(content, start, end), &cursor);
+		n++;
+		if (cursor->mode == SPANS_NUMBERED_LINES) {
+			line_anchor(fp, n);
+			line_text(fp, content, start, line_text_end(content, start, end), cursor);
+		} else {
+			line_text(fp, content, start, eol ? end - 1 : end, cursor);
+		}
 		if (eol)
 			putc('\n', fp);
 		start = end;
 	}
+	return n;
+}
+
+size_t highlighted_lines(FILE *fp, const char *content, size_t size, const highlight_span *spans,
+			 size_t count)
+{
+	span_cursor cursor = {spans, spans ? count : 0, 0, SPANS_NUMBERED_LINES};
+	fputs("<pre id=\"blob\">\n", fp);
+	size_t n = span_lines(fp, content, size, &cursor);
 	fputs("</pre>\n", fp);
 	return n;
+}
+
+void highlighted_code(FILE *fp, const char *content, size_t size, const highlight_span *spans,
+		      size_t count)
+{
+	span_cursor cursor = {spans, spans ? count : 0, 0, SPANS_CMARK_CODE};
+	span_lines(fp, content, size, &cursor);
 }

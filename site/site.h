@@ -403,6 +403,11 @@ int highlight_spans(source_language language, const char *content, size_t size,
 // opened again on the next; returns the number of lines.
 size_t highlighted_lines(FILE *stream, const char *content, size_t size,
 			 const highlight_span *spans, size_t count);
+// The text of a Markdown code block with its spans, the same tags as on a
+// file page, escaped as cmark escapes it (file_lines.cpp): without its
+// tags, the text cmark writes.
+void highlighted_code(FILE *stream, const char *content, size_t size,
+		      const highlight_span *spans, size_t count);
 // The numbered lines of a file page (file_lines.cpp), in <pre id="blob">;
 // returns the number of lines.
 size_t plain_lines(FILE *stream, const char *content, size_t size);

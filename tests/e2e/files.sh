@@ -639,6 +639,49 @@ stamps about-site >"$SCRATCH/about-stamps2"
 check_eq "about page: rerun touches nothing" "" \
 	"$(changed "$SCRATCH/about-stamps1" "$SCRATCH/about-stamps2")"
 
+# With repopage.highlight, fenced code in a known language (the info
+# string's first word) takes the file pages' spans, nested or not; other
+# code stays as it was. Without the spans the page is the key-off page:
+# the same escaping (apostrophes kept), the same class, and code that
+# closes its block stays text.
+new_repo hl-about
+git -C hl-about config repopage.about true
+cat >hl-about/README.md <<'EOF'
+# Code
+
+```c
+int main(void) { return 'a' + "</code></pre><script>alert(1)</script>"[0]; }
+```
+
+- a list
+
+  ```Python title="x.py"
+  def f(x):
+      return x  # "quoted" & <b>
+  ```
+
+```foo
+if x then y
+```
+EOF
+git -C hl-about add -A
+commit_all hl-about "Code"
+run_site hl-about-off ../hl-about
+git -C hl-about config repopage.highlight true
+run_site hl-about-site ../hl-about
+check_success "about page, highlighted"
+check_contains "about page, highlighted: C" hl-about-site/about.html \
+	'<pre><code class="language-c"><span class="t">int</span> <span class="f">main</span>'
+check_contains "about page, highlighted: Python, nested" hl-about-site/about.html \
+	'<pre><code class="language-Python"><span class="k">def</span>'
+check_contains "about page, highlighted: an unknown language plain" hl-about-site/about.html \
+	'<pre><code class="language-foo">if x then y
+</code></pre>'
+check_absent "about page, highlighted: code stays text" hl-about-site/about.html '<script>'
+sed '/<pre><code/,/<\/code><\/pre>/s/<\/*span[^>]*>//g' hl-about-site/about.html >"$SCRATCH/about-stripped"
+check_files_eq "about page, highlighted: without its spans, the key-off page" \
+	hl-about-off/about.html "$SCRATCH/about-stripped"
+
 # Which README: README.md, README.markdown, README, else the first other
 # "README..." of the tree; a directory or a symbolic link is none. Other
 # READMEs are preformatted text.
