@@ -9,7 +9,9 @@
 # (5 when a run takes under a second) of the whole process: wall and CPU
 # seconds, peak resident memory. BASELINE=path/to/an older repopage adds
 # its rows beside the current ones, in the same run. Each history is also
-# rendered with every rich page on, against none (BENCH_RICH=0 skips it).
+# rendered with every rich page on, and with its file pages highlighted,
+# against none (BENCH_RICH=0 skips both); then the highlighter's own speed
+# on this repository's C++ sources and the size of the program.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -130,22 +132,24 @@ log_sums() {
 	} END { printf "commits %.0f added %.0f deleted %.0f\n", n, a, d }' "$1"
 }
 
-# rich_rows REPO: a first render and a -c run after one commit with every
-# rich page switched on, beside the same runs with none, both on bare
-# clones made alike; and the size of each site.
-rich_rows() {
-	echo "-- rich pages (repopage.about, .raw, .patch, .tree) on, against none"
+# key_rows REPO WHAT KEY...: a first render and a -c run after one commit
+# with the repopage.KEY settings on, against the same runs with none, both
+# on bare clones made alike; and the size of each site.
+key_rows() {
+	src=$1 what=$2
+	shift 2
+	echo "-- $what (repopage.$*) on, against none"
 	for variant in plain rich; do
-		rm -rf "$work/$variant" "$work/$variant-inc"
-		git clone -q --bare "$1" "$work/$variant"
+		rm -rf "$work/$variant" "$work/$variant-inc" "$work/$variant-inc.cache"
+		git clone -q --bare "$src" "$work/$variant"
 	done
-	for key in about raw patch tree; do
+	for key in "$@"; do
 		git -C "$work/rich" config "repopage.$key" true
 	done
-	measure "plain, first render" "$work/full" empty_full "$repopage" "$work/plain"
+	measure "none, first render" "$work/full" empty_full "$repopage" "$work/plain"
 	plain_full=$cpu
 	plain_kb=$(du -sk "$work/full/" | cut -f 1)
-	measure "rich, first render" "$work/full" empty_full "$repopage" "$work/rich"
+	measure "$what, first render" "$work/full" empty_full "$repopage" "$work/rich"
 	rich_full=$cpu
 	rich_kb=$(du -sk "$work/full/" | cut -f 1)
 	for variant in plain rich; do
@@ -155,14 +159,14 @@ rich_rows() {
 		add_commit "$work/$variant"
 	done
 	inc=plain-inc
-	measure "plain -c, 1 new commit" "$work/plain-inc" one_new_commit "$repopage" -c cache "$work/plain"
+	measure "none -c, 1 new commit" "$work/plain-inc" one_new_commit "$repopage" -c cache "$work/plain"
 	plain_inc=$cpu
 	inc=rich-inc
-	measure "rich -c, 1 new commit" "$work/rich-inc" one_new_commit "$repopage" -c cache "$work/rich"
+	measure "$what -c, 1 new commit" "$work/rich-inc" one_new_commit "$repopage" -c cache "$work/rich"
 	rich_inc=$cpu
 	inc=inc
-	echo "rich/plain         first render cpu $(ratio "$rich_full" "$plain_full")  -c cpu $(ratio "$rich_inc" "$plain_inc")"
-	echo "site on disk       plain ${plain_kb} KB  rich ${rich_kb} KB ($(ratio "$rich_kb" "$plain_kb")x)"
+	echo "$what/none     first render cpu $(ratio "$rich_full" "$plain_full")  -c cpu $(ratio "$rich_inc" "$plain_inc")"
+	echo "site on disk       none ${plain_kb} KB  $what ${rich_kb} KB ($(ratio "$rich_kb" "$plain_kb")x)"
 }
 
 bench_repo() {
@@ -209,7 +213,8 @@ bench_repo() {
 	echo "render/floor       wall $(ratio "$full_wall" "$floor_wall")  cpu $(ratio "$full_cpu" "$floor_cpu")"
 	echo "render/git         wall $(ratio "$full_wall" "$git_wall")  cpu $(ratio "$full_cpu" "$git_cpu")"
 	echo "incremental/full   wall $(ratio "$inc_wall" "$full_wall")  cpu $(ratio "$inc_cpu" "$full_cpu")"
-	[ "${BENCH_RICH:-1}" = 0 ] || rich_rows "$repo"
+	[ "${BENCH_RICH:-1}" = 0 ] || key_rows "$repo" "rich pages" about raw patch tree
+	[ "${BENCH_RICH:-1}" = 0 ] || key_rows "$repo" highlight highlight
 }
 
 # side_by_side A B: peak MB of each row for histories A and B.
@@ -242,4 +247,9 @@ else
 	side_by_side history-1000 history-10000
 	[ -z "${BENCH_WIDE:-}" ] || bench_repo "$(history "$BENCH_WIDE" wide)"
 fi
+if [ -x "$build/bench/hlspeed" ]; then
+	echo
+	echo "== highlight_spans alone, this repository's sources as C++: $("$build/bench/hlspeed" 2 "$top"/site/*.cpp)"
+fi
+echo "== program size: $(stat -c %s "$repopage") bytes"
 rm -rf "$work"/full.*
