@@ -80,7 +80,10 @@ struct language_query {
 	std::vector<regex_t> regexes;
 };
 
-static language_query language_queries[LANG_MARKDOWN + 1];
+// Kept for the whole process, never destroyed: threads may read them until
+// the end, and a static array's destructors at exit would free the
+// regexes' vector but not what regcomp allocated behind it.
+static language_query *const language_queries = new language_query[LANG_MARKDOWN + 1];
 
 static const TSLanguage *language_grammar(source_language language)
 {

@@ -1,5 +1,6 @@
 // A file name, spans and content from the input through detect_language and
-// highlighted_lines: every line keeps its anchor, every span opened on a
+// highlighted_lines, then through the parser of the language detected (the
+// name picks it: fuzzing reaches every grammar): every line keeps its anchor, every span opened on a
 // line is closed on it, and without its tags the page is the plain one.
 // Spans come as (shift from the last end, length, class): mostly in order,
 // now and then overlapping, going back, past the end or of no known class.
@@ -76,6 +77,31 @@ static size_t line_count(const uint8_t *content, size_t size)
 	return n + (size && content[size - 1] != '\n');
 }
 
+// The parser's spans for the same bytes, when the name or first line gives
+// a language: sorted, disjoint, within the content, and through
+// highlighted_lines the plain text again.
+static void highlight_check(const char *name, const char *content, size_t size,
+			    const std::string &plain)
+{
+	source_language language = detect_language(name, content, size);
+	highlight_span *spans = nullptr;
+	size_t count = 0;
+	if (language == LANG_NONE || highlight_spans(language, content, size, &spans, &count) != 0)
+		return;
+	uint32_t end = 0;
+	for (size_t i = 0; i < count; i++) {
+		if (spans[i].start < end || spans[i].end <= spans[i].start || spans[i].end > size ||
+		    spans[i].kind == HL_NONE || spans[i].kind > HL_TAG)
+			abort();
+		end = spans[i].end;
+	}
+	size_t lines = 0;
+	std::string html = capture(content, size, spans, count, false, &lines);
+	free(spans);
+	if (check_spans(html) != plain)
+		abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	if (size < 2)
@@ -110,5 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		abort();
 	if (check_spans(html) != plain)
 		abort();
+	highlight_check(name.c_str(), content, content_size, plain);
 	return 0;
 }
