@@ -207,20 +207,25 @@ check)
 deb) install_packages $want $deb_want ;;
 *) die "usage: setup-deps.sh [build | check | deb]" ;;
 esac
+# libgit2 first: its build starts from an empty prefix, which takes the
+# tree-sitter build and its stamp with it, so that one is made again after.
+libgit2_deps() {
+	[ "${SYSTEM_LIBGIT2:-0}" = 1 ] && return 0
+	if [ -f "$prefix/lib/pkgconfig/libgit2.pc" ] && patch_sum | cmp -s - "$stamp"; then
+		return 0
+	fi
+	install_packages $srcdeps
+	echo "setup-deps: building libgit2 1.9 with the project's patches into .deps/ (about a minute)"
+	ls "$deps"/src/libgit2_1.9*.dsc >/dev/null 2>&1 || {
+		[ "$(id -u)" -eq 0 ] || die "fetching libgit2's source needs root (apt-get update with an extra source entry)"
+		fetch_source
+	}
+	unpack_source
+	build_libgit2
+	echo "setup-deps: libgit2 installed in $prefix"
+}
+libgit2_deps
 if [ ! -f "$ts_stamp" ] || ! sha256sum <"$ts_list" | cmp -s - "$ts_stamp"; then
 	echo "setup-deps: building tree-sitter and its grammars into .deps/ (a few minutes)"
 	build_tree_sitter
 fi
-[ "${SYSTEM_LIBGIT2:-0}" = 1 ] && exit 0
-if [ -f "$prefix/lib/pkgconfig/libgit2.pc" ] && patch_sum | cmp -s - "$stamp"; then
-	exit 0
-fi
-install_packages $srcdeps
-echo "setup-deps: building libgit2 1.9 with the project's patches into .deps/ (about a minute)"
-ls "$deps"/src/libgit2_1.9*.dsc >/dev/null 2>&1 || {
-	[ "$(id -u)" -eq 0 ] || die "fetching libgit2's source needs root (apt-get update with an extra source entry)"
-	fetch_source
-}
-unpack_source
-build_libgit2
-echo "setup-deps: libgit2 installed in $prefix"
