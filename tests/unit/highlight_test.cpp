@@ -168,9 +168,10 @@ TEST(HighlightSpans, InnerNodeSplitsOuter)
 // string and comment, NUL bytes, invalid UTF-8, and nothing at all.
 TEST(HighlightSpans, OddInputStaysWellFormed)
 {
+	static const char WITH_NUL[] = "int a;\0int b; // \xff\xfe\n";
 	const std::string inputs[] = {
 		"int main() { \"unterminated\n/* open",
-		std::string("int a;\0int b; // \xff\xfe\n", 24),
+		std::string(WITH_NUL, sizeof WITH_NUL - 1),
 		"",
 		"}}}}{{{{((((",
 	};
