@@ -29,19 +29,13 @@ struct file_pages {
 constexpr int FILE_PAGE_FORMAT = 2;
 static_assert(sizeof REPOPAGE_VERSION < 64, "the record's start must hold the version");
 
-static size_t blob_lines(FILE *fp, git_blob *blob)
-{
-	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
-	return plain_lines(fp, content, static_cast<size_t>(git_blob_rawsize(blob)));
-}
-
 // With repopage.highlight on, the lines coloured when the file's language
 // is known and its parse succeeds; else, and with the key off, plain.
 static size_t file_lines(FILE *fp, git_blob *blob, const char *name)
 {
+	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
+	size_t size = static_cast<size_t>(git_blob_rawsize(blob));
 	if (rich_highlight) {
-		const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
-		size_t size = static_cast<size_t>(git_blob_rawsize(blob));
 		source_language language = detect_language(name, content, size);
 		highlight_span *spans;
 		size_t count;
@@ -51,7 +45,7 @@ static size_t file_lines(FILE *fp, git_blob *blob, const char *name)
 			return n;
 		}
 	}
-	return blob_lines(fp, blob);
+	return plain_lines(fp, content, size);
 }
 
 // " <a href=\"<prefix>raw/<path>\">raw</a>"
@@ -104,7 +98,7 @@ static void file_record_start(char (&start)[PAGE_RECORD_START], file_pages *page
 		 static_cast<unsigned long long>(page_hash_value(&pages->head_hash)), id);
 }
 
-// The lines of a file whose page is kept, as blob_lines counts them.
+// The lines of a file whose page is kept, as plain_lines counts them.
 static int64_t kept_page_lines(git_blob *blob)
 {
 	if (git_blob_is_binary(blob))

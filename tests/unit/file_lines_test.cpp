@@ -2,6 +2,7 @@
 // language a file is detected in, and the numbered lines with spans, which
 // must be the plain lines once their tags are taken out.
 #include "site.h"
+#include "capture.h"
 
 #include <gtest/gtest.h>
 
@@ -18,19 +19,6 @@ struct detect_case {
 	std::string content;
 	source_language expected;
 };
-
-template <typename Write>
-std::string capture(Write write)
-{
-	char *buffer = nullptr;
-	size_t size = 0;
-	FILE *stream = open_memstream(&buffer, &size);
-	write(stream);
-	fclose(stream);
-	std::string out(buffer, size);
-	free(buffer);
-	return out;
-}
 
 // `text` without every piece from `open` to `close`, both included.
 std::string without(const std::string &text, const std::string &open, const std::string &close)

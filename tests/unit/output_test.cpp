@@ -3,6 +3,7 @@
 // to memory streams; fatal paths run in death tests and check the whole
 // line.
 #include "output.h"
+#include "capture.h"
 
 #include <gtest/gtest.h>
 
@@ -20,19 +21,6 @@ using namespace std::string_literals;
 namespace {
 
 using escaper = void (*)(FILE *, const char *, size_t);
-
-template <typename Write>
-std::string capture(Write write)
-{
-	char *buffer = nullptr;
-	size_t size = 0;
-	FILE *stream = open_memstream(&buffer, &size);
-	write(stream);
-	fclose(stream);
-	std::string out(buffer, size);
-	free(buffer);
-	return out;
-}
 
 std::string run(escaper fn, const char *text, size_t length)
 {
