@@ -480,6 +480,135 @@ check_contains "render-all clash: index row of fine" clashall/index.html '<a hre
 check_absent "render-all clash: no index row of proj" clashall/index.html 'href="proj/log.html"'
 check_absent "render-all clash: no index row of x.git" clashall/index.html 'href="x.git/log.html"'
 
+# render-all with SSHLOGINFILE and without parallel, or with a file it
+# cannot read, refuses before anything is written.
+mkdir no-machines
+SSHLOGINFILE="$SCRATCH/no-logins" WEBROOT="$SCRATCH/no-machines" sh "$contrib/render-all" git >all.out 2>"$SCRATCH/stderr"
+status=$?
+check_failure "render-all: no ssh login file" "render-all: cannot read SSHLOGINFILE '$SCRATCH/no-logins'"
+PATH="$SCRATCH/no-gzip" SSHLOGINFILE=/dev/null WEBROOT="$SCRATCH/no-machines" /bin/sh "$contrib/render-all" git \
+	>all.out 2>"$SCRATCH/stderr"
+status=$?
+check_failure "render-all: no parallel" "render-all: SSHLOGINFILE needs GNU parallel, which is not on PATH"
+check_eq "render-all: nothing written before the machines are checked" "" "$(ls -A no-machines)"
+
+# render-all over two machines: two logins to an sshd of this test's own on
+# 127.0.0.1, whose sessions get the test's environment as machines set up
+# alike would, and its umask, 022, where render-all runs under 027. From
+# its folder, with a relative web root, the web root comes out as a run on
+# one machine leaves it, modes and .gz included, both machines having
+# rendered; the index is written once, here, under the lock, and a broken
+# repository is reported as on one machine.
+sshd=$(PATH=$PATH:/usr/sbin command -v sshd || true)
+ssh_skipped=
+sshd_pid=
+stop_sshd() {
+	[ -z "$sshd_pid" ] || kill "$sshd_pid" 2>/dev/null
+	sshd_pid=
+}
+trap stop_sshd EXIT
+# start_sshd DIR: an sshd on a free port of 127.0.0.1, its keys and
+# configuration in DIR; sets ssh_port and sshd_pid, or fails.
+start_sshd() {
+	[ -n "$sshd" ] || return 1
+	mkdir -p "$1" || return 1
+	timeout 30 ssh-keygen -q -t ed25519 -N '' -f "$1/host_key" || return 1
+	timeout 30 ssh-keygen -q -t ed25519 -N '' -f "$1/key" || return 1
+	cp "$1/key.pub" "$1/authorized_keys"
+	# Root's sshd needs the folder that the package's own start-up makes.
+	[ "$(id -u)" -ne 0 ] || [ -d /run/sshd ] || mkdir -m 755 /run/sshd
+	for try in 1 2 3; do
+		ssh_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+		cat >"$1/sshd_config" <<-EOF
+		ListenAddress 127.0.0.1
+		Port $ssh_port
+		HostKey $1/host_key
+		AuthorizedKeysFile $1/authorized_keys
+		PidFile $1/sshd.pid
+		StrictModes no
+		UsePAM no
+		PermitRootLogin yes
+		PasswordAuthentication no
+		KbdInteractiveAuthentication no
+		AcceptEnv *
+		SetEnv "PATH=$PATH" "HOME=$HOME"
+		EOF
+		# sshd listens before it leaves for the background.
+		(umask 022 && timeout 30 "$sshd" -f "$1/sshd_config" -E "$1/sshd.log") || continue
+		for wait in 1 2 3 4 5 6 7 8 9 10; do
+			[ -s "$1/sshd.pid" ] && break
+			sleep 0.2
+		done
+		sshd_pid=$(cat "$1/sshd.pid" 2>/dev/null) && [ -n "$sshd_pid" ] && return 0
+	done
+	return 1
+}
+if start_sshd "$SCRATCH/sshd"; then
+	cat >ssh_config <<-EOF
+	Host m1 m2
+		HostName 127.0.0.1
+		Port $ssh_port
+		User $(id -un)
+		IdentityFile $SCRATCH/sshd/key
+		IdentitiesOnly yes
+		StrictHostKeyChecking no
+		UserKnownHostsFile /dev/null
+		LogLevel ERROR
+		BatchMode yes
+		ConnectTimeout 20
+		SendEnv TZ LC_* GIT_* XDG_* *SAN_OPTIONS REPOPAGE_JOBS
+	EOF
+	printf '1/ssh -F %s m1\n1/ssh -F %s m2\n' "$SCRATCH/ssh_config" "$SCRATCH/ssh_config" >logins
+	mkdir machines 'one machine' 'two machines'
+	for n in proj.git 'my proj.git' other.git; do
+		git init -q --bare "machines/$n"
+		git -C "machines/$n" symbolic-ref HEAD refs/heads/master
+	done
+	git -C work push -q "$SCRATCH/machines/proj.git" master 2>/dev/null
+	git -C spaced push -q "$SCRATCH/machines/my proj.git" master 2>/dev/null
+	git -C other push -q "$SCRATCH/machines/other.git" master 2>/dev/null
+	mkdir machines/broken.git
+	echo 'not a ref' >machines/broken.git/HEAD
+	cat >index-wrap <<-EOF
+	#!/bin/sh
+	if flock -n "\$WEBROOT/.repopage.lock" true; then lock=free; else lock=held; fi
+	echo "index, lock \$lock\${SSH_CONNECTION:+, over ssh}" >>"$SCRATCH/index.log"
+	exec "$REPOPAGE_INDEX" "\$@"
+	EOF
+	chmod +x index-wrap
+	for root in 'one machine' 'two machines'; do
+		logins=
+		[ "$root" = 'one machine' ] || logins="$SCRATCH/logins"
+		(umask 027 && SSHLOGINFILE=$logins PARALLEL="--joblog $SCRATCH/jobs.log" WEBROOT=$root \
+			PRECOMPRESS=1 REPOPAGE_INDEX="$SCRATCH/index-wrap" \
+			timeout 120 sh "$contrib/render-all" machines >"$root.out" 2>"$root.err")
+		echo "status $?" >>"$root.out"
+		mv index.log "$root.index"
+	done
+	check_eq "machines: one machine's status and report" "render-all: my proj
+render-all: other
+render-all: proj
+status 1" "$(sort 'one machine.out')"
+	check_contains "machines: one machine names the broken one" 'one machine.err' "render-all: rendering broken failed"
+	sort 'one machine.out' >one.sorted
+	sort 'two machines.out' >two.sorted
+	check_files_eq "machines: status and report as on one" one.sorted two.sorted
+	check_files_eq "machines: broken one named as on one" 'one machine.err' 'two machines.err'
+	checks=$((checks + 1))
+	diff -r 'one machine' 'two machines' >machines.diff || { fail "machines: web roots differ"; head -n 20 machines.diff; }
+	(cd 'one machine' && find . -printf '%m %p\n' | sort) >one.modes
+	(cd 'two machines' && find . -printf '%m %p\n' | sort) >two.modes
+	check_files_eq "machines: modes as on one" one.modes two.modes
+	check_exists "machines: .gz of the pages" 'two machines/my proj/log.html.gz'
+	check_eq "machines: both logins rendered" "ssh -F $SCRATCH/ssh_config m1
+ssh -F $SCRATCH/ssh_config m2" "$(sed 1d jobs.log | cut -f 2 | sort -u)"
+	check_eq "machines: index written once, here, under the lock" "index, lock held" "$(cat 'two machines.index')"
+else
+	ssh_skipped="sshd ${sshd:-(not installed)} does not start"
+	echo "SKIP: render-all over two machines: $ssh_skipped"
+fi
+stop_sshd
+
 # An index that comes out cut short is not installed.
 printf '#!/bin/sh\nprintf "<!DOCTYPE html>\\n<html>\\n<body>"\nexit 1\n' >cut-index
 chmod +x cut-index
@@ -490,4 +619,8 @@ check_contains "index cut short: said" "$SCRATCH/stderr" 'post-receive: index.ht
 check_files_eq "index cut short: index kept" index.before www/index.html
 check_eq "index cut short: no temporary index" "" "$(ls -A www | grep '^\.index' || true)"
 
+if [ -n "$ssh_skipped" ] && [ "$failures" -eq 0 ]; then
+	echo "$checks checks, $failures failures; skipped: render-all over two machines ($ssh_skipped)"
+	exit 77
+fi
 finish
