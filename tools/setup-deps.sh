@@ -11,8 +11,9 @@
 # build (make, make demo): the compiler, CMake and cmark-gfm (the about
 # page's Markdown, linked statically). check (make check,
 # make sanitize, make fuzz): the test tools too, and, where they can be
-# installed, Chromium, the web servers and the packaging tools (their tests
-# skip themselves otherwise). deb (make deb): the Debian packaging tools.
+# installed, Chromium, the web servers, GNU parallel and OpenSSH, and the
+# packaging tools (their tests skip themselves otherwise). deb (make deb):
+# the Debian packaging tools.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -106,20 +107,31 @@ browser_deps() {
 	sh "$top/tests/browser/setup.sh" || echo "setup-deps: the browser check will be skipped" >&2
 }
 
+# install_servers PACKAGE...: installing a server (nginx, sshd) starts its
+# system service (nginx on port 80, sshd on 22) unless a policy-rc.d
+# forbids it; the tests start servers of their own, so while the packages
+# are installed service starts are refused.
+install_servers() (
+	policy=/usr/sbin/policy-rc.d
+	if [ -n "$(missing_packages "$@")" ] && [ ! -e "$policy" ] && [ "$(id -u)" -eq 0 ]; then
+		trap 'rm -f "$policy"' EXIT
+		printf '#!/bin/sh\n# repopage setup-deps: no service starts while servers are installed\nexit 101\n' >"$policy"
+		chmod 755 "$policy"
+	fi
+	install_packages "$@"
+)
+
 # nginx, Caddy and curl for the server test, which skips itself where they
-# cannot be installed. Installing nginx starts its system service on port
-# 80 unless a policy-rc.d forbids it; the test starts servers of its own,
-# so while they are installed service starts are refused.
+# cannot be installed.
 server_deps() {
-	(
-		policy=/usr/sbin/policy-rc.d
-		if [ -n "$(missing_packages nginx)" ] && [ ! -e "$policy" ] && [ "$(id -u)" -eq 0 ]; then
-			trap 'rm -f "$policy"' EXIT
-			printf '#!/bin/sh\n# repopage setup-deps: no service starts while nginx is installed\nexit 101\n' >"$policy"
-			chmod 755 "$policy"
-		fi
-		install_packages nginx caddy curl
-	) || echo "setup-deps: the server test will be skipped" >&2
+	install_servers nginx caddy curl || echo "setup-deps: the server test will be skipped" >&2
+}
+
+# GNU parallel and OpenSSH for render-all over several machines, which the
+# hooks test runs through an sshd of its own (skipped where none starts).
+ssh_deps() {
+	install_servers parallel openssh-client openssh-server ||
+		echo "setup-deps: render-all over ssh will not be tested" >&2
 }
 
 # The package test builds and installs a package as root only.
@@ -202,6 +214,7 @@ check)
 	install_packages $want $check_want
 	browser_deps
 	server_deps
+	ssh_deps
 	deb_deps
 	;;
 deb) install_packages $want $deb_want ;;
