@@ -503,12 +503,13 @@ sshd=$(PATH=$PATH:/usr/sbin command -v sshd || true)
 ssh_skipped=
 sshd_pid=
 stop_sshd() {
-	[ -z "$sshd_pid" ] || kill "$sshd_pid" 2>/dev/null
+	[ -z "$sshd_pid" ] || { kill "$sshd_pid" 2>/dev/null; wait "$sshd_pid"; }
 	sshd_pid=
 }
 trap stop_sshd EXIT
 # start_sshd DIR: an sshd on a free port of 127.0.0.1, its keys and
-# configuration in DIR; sets ssh_port and sshd_pid, or fails.
+# configuration in DIR, under a timeout that ends it should this family be
+# killed; sets ssh_port and sshd_pid (the timeout's), or fails.
 start_sshd() {
 	[ -n "$sshd" ] || return 1
 	mkdir -p "$1" || return 1
@@ -533,13 +534,16 @@ start_sshd() {
 		AcceptEnv *
 		SetEnv "PATH=$PATH" "HOME=$HOME"
 		EOF
-		# sshd listens before it leaves for the background.
-		(umask 022 && timeout 30 "$sshd" -f "$1/sshd_config" -E "$1/sshd.log") || continue
-		for wait in 1 2 3 4 5 6 7 8 9 10; do
-			[ -s "$1/sshd.pid" ] && break
-			sleep 0.2
+		rm -f "$1/sshd.pid"
+		(umask 022 && exec timeout 600 "$sshd" -D -f "$1/sshd_config" -E "$1/sshd.log") &
+		sshd_pid=$!
+		# The pid file is written once sshd listens.
+		for wait in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+			[ ! -s "$1/sshd.pid" ] || return 0
+			kill -0 "$sshd_pid" 2>/dev/null || break
+			sleep 0.25
 		done
-		sshd_pid=$(cat "$1/sshd.pid" 2>/dev/null) && [ -n "$sshd_pid" ] && return 0
+		stop_sshd
 	done
 	return 1
 }
@@ -604,7 +608,8 @@ status 1" "$(sort 'one machine.out')"
 ssh -F $SCRATCH/ssh_config m2" "$(sed 1d jobs.log | cut -f 2 | sort -u)"
 	check_eq "machines: index written once, here, under the lock" "index, lock held" "$(cat 'two machines.index')"
 else
-	ssh_skipped="sshd ${sshd:-(not installed)} does not start"
+	ssh_skipped="no sshd in PATH or /usr/sbin"
+	[ -z "$sshd" ] || ssh_skipped="$sshd does not start: $(tail -n 1 "$SCRATCH/sshd/sshd.log" 2>/dev/null)"
 	echo "SKIP: render-all over two machines: $ssh_skipped"
 fi
 stop_sshd
