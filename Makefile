@@ -2,6 +2,9 @@
 # repository. Each first makes sure the machine has what it needs.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# The builds cmake's makefiles run inside ours say nothing of the
+# directories they enter: one line per step is all a person reads.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build check demo clean fuzz sanitize
 
@@ -13,8 +16,14 @@ NEEDS = build
 deps:
 	@./tools/setup-deps.sh $(NEEDS)
 
+# cmake's report (what it looked for and found) stays in
+# $(BUILD)/configure.log, and is shown when the configuration fails: it
+# names the package that is missing. Errors and warnings are always shown.
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@mkdir -p $(BUILD)
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >$(BUILD)/configure.log 2>$(BUILD)/configure.err; \
+		status=$$?; [ $$status -eq 0 ] || cat $(BUILD)/configure.log >&2; \
+		cat $(BUILD)/configure.err >&2; exit $$status
 	@cmake --build $(BUILD) -j $(JOBS)
 
 check: NEEDS = check

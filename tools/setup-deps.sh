@@ -66,12 +66,19 @@ fetch_source() {
 	[ -n "$uris" ] && [ -n "$keys" ] || die "no URIs or Signed-By in $own"
 	printf 'Types: deb-src\nURIs: %s\nSuites: trixie\nComponents: main\nSigned-By: %s\n' \
 		"$uris" "$keys" >"$list"
-	trap 'rm -f "$list"; apt-get update >/dev/null 2>&1 || true' EXIT
+	# apt downloads as its own user, _apt, and warns that it downloads as
+	# root where that user cannot write: the files come into a folder of
+	# _apt's own and move to .deps/src after.
+	down=$(mktemp -d)
+	chown _apt "$down" 2>/dev/null || true
+	trap 'rm -f "$list"; rm -rf "$down"; apt-get update >/dev/null 2>&1 || true' EXIT
 	apt-get update >/dev/null || die "apt-get update failed with the trixie source entry (no network?)"
-	mkdir -p "$deps/src"
-	(cd "$deps/src" && apt-get source -q --download-only libgit2/trixie >/dev/null) ||
+	(cd "$down" && apt-get source -q --download-only libgit2/trixie >/dev/null) ||
 		die "apt-get source libgit2/trixie failed"
+	mkdir -p "$deps/src"
+	mv "$down"/* "$deps/src/"
 	rm -f "$list"
+	rm -rf "$down"
 	trap - EXIT
 	apt-get update >/dev/null 2>&1 || true
 }

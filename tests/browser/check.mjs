@@ -1,6 +1,6 @@
 // Opens rendered pages in headless Chromium, in the light and the dark
 // scheme, and fails on console errors, failed requests, missing assets or
-// a page wider than a narrow screen; saves a screenshot of each.
+// a page wider than a phone's screen; saves a screenshot of each.
 //
 //   node check.mjs SITE_ROOT SHOT_DIR NAME=PATH[#ANCHOR]...
 //
@@ -104,6 +104,25 @@ async function open(page, url, scheme) {
 	return { problems, ...assets };
 }
 
+// The page's width, and the first element outside a scrolling block that
+// reaches past the screen's edge (scrolled off inside the content, say).
+function offScreen() {
+	const width = document.documentElement.clientWidth;
+	let outside = "";
+	for (const e of document.body.querySelectorAll("*")) {
+		if (e.parentElement.closest("pre, .about table"))
+			continue;
+		const r = e.getBoundingClientRect();
+		if (r.width > 0 && (r.left < -0.5 || r.right > width + 0.5)) {
+			const name = e.tagName.toLowerCase() + (e.id ? "#" + e.id : "");
+			outside = `${name} from ${Math.round(r.left)} to ${Math.round(r.right)}px: ` +
+				JSON.stringify(e.textContent.slice(0, 40));
+			break;
+		}
+	}
+	return { pageWidth: document.documentElement.scrollWidth, outside };
+}
+
 const page = await context.newPage();
 const backgrounds = {};
 for (const scheme of ["light", "dark"]) {
@@ -152,17 +171,22 @@ if (byName.file) {
 	check("file: line anchor highlighted as target", bg !== "rgba(0, 0, 0, 0)", bg);
 }
 
-// A phone-sized screen: long lines scroll inside their block, the page
-// itself never gets wider than the screen.
-await page.setViewportSize({ width: 360, height: 640 });
-for (const { name, url } of pages) {
-	for (const scheme of ["light", "dark"]) {
-		const r = await open(page, url, scheme);
-		check(`${name} (narrow, ${scheme}): no errors`, r.problems.length === 0, r.problems.join("; "));
-		const width = await page.evaluate(() => document.documentElement.scrollWidth);
-		check(`${name} (narrow, ${scheme}): no sideways scrolling of the page`, width <= 360, `${width}px`);
-		if (scheme === "light")
-			await page.screenshot({ path: path.join(shotDir, `${name}-narrow.png`), fullPage: false });
+// Phones' widths: long lines scroll inside their own block (a file's or a
+// diff's lines, a Markdown table), the page itself never gets wider than the
+// screen, and nothing outside those blocks reaches past its edge.
+for (const width of [390, 360]) {
+	await page.setViewportSize({ width, height: 640 });
+	for (const { name, url } of pages) {
+		for (const scheme of ["light", "dark"]) {
+			const at = `${name} (${width}px, ${scheme})`;
+			const r = await open(page, url, scheme);
+			check(`${at}: no errors`, r.problems.length === 0, r.problems.join("; "));
+			const fit = await page.evaluate(offScreen);
+			check(`${at}: no sideways scrolling of the page`, fit.pageWidth <= width, `${fit.pageWidth}px`);
+			check(`${at}: nothing beyond the screen's edge`, fit.outside === "", fit.outside);
+			if (scheme === "light")
+				await page.screenshot({ path: path.join(shotDir, `${name}-${width}.png`), fullPage: false });
+		}
 	}
 }
 

@@ -3,7 +3,10 @@
 # the index, about, log, commit, file, files and refs pages, and the about,
 # tree, file and commit pages of a site with every rich page on, in
 # headless Chromium in the light and the dark scheme, and fails on any
-# console error, failed request or layout fault (check.mjs). Screenshots go to OUTDIR/shots.
+# console error, failed request or layout fault (check.mjs); then the log,
+# files, refs, commit and file pages of a repository with long names, long
+# messages and large counts, which at a phone's width must still fit.
+# Screenshots go to OUTDIR/shots.
 #
 #   check.sh REPOPAGE REPOPAGE_INDEX OUTDIR
 #
@@ -114,11 +117,40 @@ for f in style.css logo.png favicon.png; do
 	cp "$assets/$f" site/rich/
 done
 
+# wide: what a phone's width must hold: a description, a subject, a
+# branch and a path with words wider than the screen, a long author name,
+# and counts of four and six digits in the log.
+new_repo repos/wide
+echo 'Notes kept at notes.example.org/the_notes_of_this_project_kept_in_one_long_page.html' \
+	>repos/wide/.git/description
+seq 1 123456 >repos/wide/numbers.txt
+git -C repos/wide add numbers.txt
+commit_all repos/wide 'Numbers' 1700000000
+git -C repos/wide rm -q numbers.txt
+mkdir repos/wide/many
+for i in $(seq 1 1234); do echo "$i" >"repos/wide/many/$i"; done
+git -C repos/wide add -A
+commit_all repos/wide 'Many small files instead of one large one' 1700001000
+git -C repos/wide rm -q -r many
+commit_file repos/wide src/a_source_file_whose_name_alone_is_wider_than_the_screen_of_a_phone.c 'int x;
+' "Fold the small files into one source file again, and name it after what it holds: src/a_source_file_whose_name_alone_is_wider_than_the_screen_of_a_phone.c (closes the long-standing request for fewer files)" 1700002000
+git -C repos/wide commit -q --amend --no-edit \
+	--author='Maximiliane Konstantina Wolfeschlegelsteinhausenbergerdorff <max@example.org>'
+git -C repos/wide branch topic/an_experiment_whose_branch_name_is_wider_than_the_screen_of_a_phone
+wide_head=$(git -C repos/wide rev-parse HEAD)
+mkdir -p site/wide
+(cd site/wide && "$REPOPAGE" "$SCRATCH/repos/wide") || { echo "FAIL: repopage (wide)"; exit 1; }
+for f in style.css logo.png favicon.png; do
+	cp "$assets/$f" site/wide/
+done
+
 node "$dir/check.mjs" "$SCRATCH/site" "$out/shots" \
 	index=/index.html about=/proj/about.html log=/proj/log.html "commit=/proj/commit/$head.html" \
 	file=/proj/file/src/main.c.html files=/proj/files.html refs=/proj/refs.html \
 	tree=/rich/tree/src/index.html root=/rich/tree/index.html \
-	rfile=/rich/file/src/main.c.html "rcommit=/rich/commit/$rich_head.html"
+	rfile=/rich/file/src/main.c.html "rcommit=/rich/commit/$rich_head.html" \
+	wlog=/wide/log.html wfiles=/wide/files.html wrefs=/wide/refs.html "wcommit=/wide/commit/$wide_head.html" \
+	wfile=/wide/file/src/a_source_file_whose_name_alone_is_wider_than_the_screen_of_a_phone.c.html
 status=$?
 echo "screenshots: $out/shots"
 if [ "$status" -eq 0 ] && [ -n "${DOCS:-}" ]; then
