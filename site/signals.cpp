@@ -29,6 +29,7 @@ static void *wait_for_signals(void *)
 	while (sigwait(&set, &sig) != 0)
 		continue;
 	remove_all_temp_files();
+	progress_line_close();
 	signal(sig, SIG_DFL);
 	sigset_t one;
 	sigemptyset(&one);
