@@ -1,7 +1,8 @@
 // A run ended by SIGTERM, SIGINT or SIGHUP removes its temporary files
-// first, as the web server would serve them for good. Those signals are
-// blocked in every thread, and one thread of their own waits for them: a
-// handler could not take the lock of the list of temporary files.
+// first, as the web server would serve them for good, and clears its
+// progress line from the terminal. Those signals are blocked in every
+// thread, and one thread of their own waits for them: a handler could not
+// take the lock of the list of temporary files.
 #include "site.h"
 
 #include <csignal>
