@@ -21,6 +21,7 @@ struct file_pages {
 	std::vector<listed_entry> listed;
 	FILE *head_hash_stream;
 	page_hash head_hash;
+	run_progress *progress;
 };
 
 // Raised whenever a file page's lines are written differently while
@@ -158,9 +159,8 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 	return lines;
 }
 
-// Names that would lead outside "file/" or collide with the tree's own
-// structure: git refuses such trees, but crafted ones can be pushed.
-static bool unsafe_entry_name(const char *name)
+// git refuses such trees, but crafted ones can be pushed.
+bool unsafe_entry_name(const char *name)
 {
 	return name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
 	       strchr(name, '/') != nullptr;
@@ -198,6 +198,7 @@ static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *en
 		listed->kind = LISTED_FILE;
 		listed->size = static_cast<size_t>(git_blob_rawsize(blob));
 		listed->lines = blob_page(pages, blob, page_path, path, name, listed->size);
+		progress_file(pages->progress);
 		listing_row_start(fp, entry);
 		uri_escape(fp, page_path, strlen(page_path));
 		listing_row_end(fp, path, listed);
@@ -233,7 +234,7 @@ static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *pa
 	return result;
 }
 
-int files_page_body(FILE *fp, const git_oid *head)
+int files_page_body(FILE *fp, const git_oid *head, run_progress *progress)
 {
 	listing_head(fp);
 	git_commit *commit = nullptr;
@@ -242,8 +243,11 @@ int files_page_body(FILE *fp, const git_oid *head)
 	file_pages pages = {};
 	if (rich_highlight && !(pages.head_hash_stream = hash_stream_open(&pages.head_hash)))
 		err(1, "malloc");
-	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&tree, commit) == 0)
+	pages.progress = progress;
+	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&tree, commit) == 0) {
+		progress_files_start(progress, tree);
 		result = tree_rows(fp, &pages, tree, "");
+	}
 	page_output_free(&pages.page);
 	if (pages.head_hash_stream)
 		fclose(pages.head_hash_stream);

@@ -178,6 +178,7 @@ static int run_walk(log_walk *walk, walk_pool *pool, commit_source *source,
 		int end = take_task(walk, pool, walk_pool_wait(pool, taken++));
 		if (end != 0)
 			return end;
+		progress_commit(walk->progress);
 	}
 }
 
@@ -205,6 +206,17 @@ static bool list_new_commits(const git_oid *head, const git_oid *cached, std::ve
 	return false;
 }
 
+// How many commits the walk takes, when that is known beforehand: the
+// listed ones, or the whole history when no cached commit may stop it.
+static size_t commits_to_walk(const log_walk *walk, const git_oid *head, const commit_source *source)
+{
+	if (source->list)
+		return source->list->size();
+	if (walk->cached_id && !git_oid_is_zero(walk->cached_id))
+		return PROGRESS_UNKNOWN;
+	return progress_history_size(walk->progress, head);
+}
+
 void walk_log(log_walk *walk, const git_oid *head)
 {
 	std::vector<git_oid> listed;
@@ -213,6 +225,7 @@ void walk_log(log_walk *walk, const git_oid *head)
 		source.list = &listed;
 	else if (git_revwalk_new(&source.rw, repository) == 0)
 		git_revwalk_push(source.rw, head);
+	progress_commits_start(walk->progress, commits_to_walk(walk, head, &source));
 	walk_pool *pool = walk_pool_start(jobs > 1 ? 4 * jobs : 1);
 	std::vector<git_oid> walked;
 	bool cached = false;

@@ -102,12 +102,12 @@ static void write_log_page(page_output *page, log_walk *walk, log_cache *cache)
 	page_close_or_die(page);
 }
 
-static void write_files_page(page_output *page)
+static void write_files_page(page_output *page, run_progress *progress)
 {
 	page_open_or_die(page, "files.html", PAGE_COMPARE);
 	write_page_header(page->stream, "", "Files");
 	if (has_head)
-		files_page_body(page->stream, &head_id);
+		files_page_body(page->stream, &head_id, progress);
 	write_page_footer(page->stream);
 	page_close_or_die(page);
 }
@@ -146,15 +146,18 @@ int main(int argc, char *argv[])
 	open_repository(argv[0]);
 	read_rich_settings(argv[0]);
 	read_metadata(real_path);
+	run_progress progress;
+	progress_start(&progress);
 	// From the first temporary file on, and before any thread that renders
 	// commits, which inherits the blocked signals.
 	clean_up_on_signals();
 
 	log_walk walk = {};
+	walk.progress = &progress;
 	log_cache cache = {};
 	page_output top = {};
 	write_log_page(&top, &walk, &cache);
-	write_files_page(&top);
+	write_files_page(&top, &progress);
 	write_refs_page(&top);
 	write_feed(&top, "atom.xml", 1);
 	write_feed(&top, "tags.xml", 0);
@@ -165,6 +168,7 @@ int main(int argc, char *argv[])
 		cache_install(&cache);
 	else if (cachefile && has_head)
 		cache_discard(&cache);
+	progress_end(&progress);
 	int status = walk_report_print(argv[0], &walk.report);
 
 	git_repository_free(repository);

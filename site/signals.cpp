@@ -1,7 +1,8 @@
 // A run ended by SIGTERM, SIGINT or SIGHUP removes its temporary files
-// first, as the web server would serve them for good. Those signals are
-// blocked in every thread, and one thread of their own waits for them: a
-// handler could not take the lock of the list of temporary files.
+// first, as the web server would serve them for good, and clears its
+// progress line from the terminal. Those signals are blocked in every
+// thread, and one thread of their own waits for them: a handler could not
+// take the lock of the list of temporary files.
 #include "site.h"
 
 #include <csignal>
@@ -29,6 +30,7 @@ static void *wait_for_signals(void *)
 	while (sigwait(&set, &sig) != 0)
 		continue;
 	remove_all_temp_files();
+	progress_line_close();
 	signal(sig, SIG_DFL);
 	sigset_t one;
 	sigemptyset(&one);

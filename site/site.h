@@ -7,6 +7,7 @@
 #include <git2.h>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <sys/types.h>
 
 // The run's settings (settings.cpp): set during start-up, by the argument
@@ -204,8 +205,40 @@ void temp_file_remove(const char *path);
 void remove_all_temp_files();
 // Blocks the signals that end a run (SIGTERM, SIGINT, SIGHUP, unless they
 // are ignored) in every thread to come, and starts a thread that waits for
-// them, removes the run's temporary files and ends the run by the signal.
+// them, removes the run's temporary files, clears the progress line and
+// ends the run by the signal.
 void clean_up_on_signals();
+
+// What the run has done, shown on standard error when it is a terminal
+// (progress.cpp); when it is not, or with REPOPAGE_PROGRESS=0, `on` stays
+// false and every call does nothing. Drawn from the run's own thread only.
+constexpr size_t PROGRESS_UNKNOWN = SIZE_MAX;
+struct run_progress {
+	bool on;
+	bool commits_begun;
+	bool files_begun;
+	size_t commits;        // taken by the walk, in walk order
+	size_t commit_total;   // PROGRESS_UNKNOWN: the walk may stop early
+	size_t files;          // file pages written or kept
+	size_t file_total;
+	timespec walk_start;   // CLOCK_MONOTONIC, as the others
+	timespec walk_end;     // when the file pages began
+	timespec drawn;        // when the line was drawn last
+};
+// Decides whether progress is shown and, when it is, makes every message
+// on stderr clear the line first; before any thread is started.
+void progress_start(run_progress *p);
+// The commits reachable from `head`, counted only when progress is shown.
+size_t progress_history_size(const run_progress *p, const git_oid *head);
+void progress_commits_start(run_progress *p, size_t total);
+void progress_commit(run_progress *p);
+// The file pages of HEAD's `tree`, counted.
+void progress_files_start(run_progress *p, git_tree *tree);
+void progress_file(run_progress *p);
+// Clears the line at the end of the run.
+void progress_end(run_progress *p);
+// Clears the line for a signal that ends the run: nothing is drawn after.
+void progress_line_close();
 
 // Commit records. commit_record_read: none when the commit cannot be read,
 // or when memory runs out, which sets `f`; commit_record_load ends the run
@@ -254,6 +287,7 @@ struct log_walk {
 	int64_t rows_left;        // rows still to write; -1 no limit
 	size_t remaining;         // commits past the limit
 	walk_report report;
+	run_progress *progress;   // the commits taken are counted there
 };
 void walk_log(log_walk *walk, const git_oid *head);
 
@@ -330,7 +364,10 @@ int read_cache_head(FILE *old_cache, git_oid *id);
 void cache_install(const log_cache *cache);
 
 // Files.
-int files_page_body(FILE *stream, const git_oid *head);
+int files_page_body(FILE *stream, const git_oid *head, run_progress *progress);
+// Names that would lead outside "file/" or collide with the tree's own
+// structure: such an entry gets no row and no page.
+bool unsafe_entry_name(const char *name);
 // One entry of a directory of HEAD as the listings show it: gathered by the
 // walk of "files.html" for the tree pages, so that both show the same.
 enum listed_kind : unsigned char {

@@ -326,4 +326,111 @@ printf 'not a cache\n' >"$SCRATCH/ecache"
 ok_case "empty repository with an old cache" -c "$SCRATCH/ecache" "$E"
 check_eq "empty -c: old cache untouched" "not a cache" "$(cat "$SCRATCH/ecache")"
 
+# --- Progress, when standard error is a terminal ---
+
+# on_terminal OUTDIR ARGS...: run_site with standard error on a
+# pseudo-terminal; $SCRATCH/terminal gets the bytes it received, and
+# $SCRATCH/screen the lines it shows at the end ("\r" and erase to the end
+# of the line applied, a last empty line left out).
+on_terminal() {
+	out=$1
+	shift
+	mkdir -p "$out"
+	(cd "$out" && timeout 60 /usr/bin/python3 -c '
+import os, pty, subprocess, sys
+master, slave = pty.openpty()
+child = subprocess.Popen(sys.argv[3:], stdin=subprocess.DEVNULL, stdout=open(sys.argv[1], "wb"), stderr=slave)
+os.close(slave)
+received = b""
+while True:
+    try:
+        chunk = os.read(master, 65536)
+    except OSError:
+        break
+    if not chunk:
+        break
+    received += chunk
+status = child.wait()
+open(sys.argv[2] + "/terminal", "wb").write(received)
+lines, line, column, i = [], b"", 0, 0
+while i < len(received):
+    if received.startswith(b"\x1b[K", i):
+        line, i = line[:column], i + 3
+        continue
+    byte, i = received[i:i + 1], i + 1
+    if byte == b"\r":
+        column = 0
+    elif byte == b"\n":
+        lines.append(line)
+        line, column = b"", 0
+    else:
+        line = line[:column] + byte + line[column + 1:]
+        column += 1
+if line:
+    lines.append(line)
+open(sys.argv[2] + "/screen", "wb").write(b"".join(l + b"\n" for l in lines))
+sys.exit(status)
+' "$SCRATCH/stdout" "$SCRATCH" "$REPOPAGE" "$@")
+	status=$?
+}
+
+# last_progress: the last progress line drawn, its rate left out (it
+# depends on the clock).
+last_progress() {
+	tr '\r' '\n' <"$SCRATCH/terminal" | grep '^commits' | tail -n 1 |
+		sed 's/ ([0-9.]*\/s)//; s/\x1b\[K$//'
+}
+
+# check_same_pages WHAT REFERENCE DIR: both runs wrote the same files.
+check_same_pages() {
+	checks=$((checks + 1))
+	if ! diff -r "$2" "$3" >"$SCRATCH/diff.out" 2>&1; then
+		fail "$1: $3 differs from $2"
+		head -n 20 "$SCRATCH/diff.out"
+	fi
+}
+
+rm -rf "$SCRATCH/plain" "$SCRATCH/shown"
+run_site "$SCRATCH/plain" "$H"
+check_success "progress: without a terminal"
+on_terminal "$SCRATCH/shown" "$H"
+check_eq "progress: status" 0 "$status"
+check_eq "progress: final state" "commits: 6/6, files: 6/6" "$(last_progress)"
+check_eq "progress: cleared at the end" "" "$(cat "$SCRATCH/screen")"
+check_eq "progress: stdout" "" "$(cat "$SCRATCH/stdout")"
+check_same_pages "progress: pages" "$SCRATCH/plain" "$SCRATCH/shown"
+
+rm -rf "$SCRATCH/shown"
+REPOPAGE_PROGRESS=0 on_terminal "$SCRATCH/shown" "$H"
+check_eq "REPOPAGE_PROGRESS=0: status" 0 "$status"
+check_eq "REPOPAGE_PROGRESS=0: nothing on the terminal" 0 "$(wc -c <"$SCRATCH/terminal")"
+
+# With -c: the whole history at first, then only the commits listed as new.
+rm -rf "$SCRATCH/shown" "$SCRATCH/pcache"
+on_terminal "$SCRATCH/shown" -c "$SCRATCH/pcache" "$H"
+check_eq "progress -c, first: final state" "commits: 6/6, files: 6/6" "$(last_progress)"
+P=$SCRATCH/phist
+git clone -q "$H" "$P"
+commit_file "$P" f7 '7
+' "change 7" 1700000007
+commit_file "$P" f8 '8
+' "change 8" 1700000008
+on_terminal "$SCRATCH/shown" -c "$SCRATCH/pcache" "$P"
+check_eq "progress -c, new commits: final state" "commits: 2/2, files: 8/8" "$(last_progress)"
+# A rewritten history is walked until the cached commit, which it never
+# meets: no total.
+git -C "$P" commit -q --amend -m "change 8, amended"
+on_terminal "$SCRATCH/shown" -c "$SCRATCH/pcache" "$P"
+check_eq "progress -c, rewritten: final state" "commits: 8, files: 8/8" "$(last_progress)"
+
+# A fatal error after the progress line: the message alone on the screen.
+rm -rf "$SCRATCH/shown"
+mkdir -p "$SCRATCH/shown"
+: >"$SCRATCH/shown/file"
+on_terminal "$SCRATCH/shown" "$H"
+check_eq "progress, then an error: status" 1 "$status"
+check_eq "progress, then an error: progress shown" "commits: 6/6, files: 0/6" "$(last_progress)"
+check_eq "progress, then an error: screen" "repopage: fopen: 'file/f1.html': Not a directory" \
+	"$(cat "$SCRATCH/screen")"
+
 finish
