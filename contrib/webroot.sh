@@ -183,6 +183,57 @@ copy_assets() {
 	done
 }
 
+# sh_word TEXT: TEXT as one word of a command to paste, in single quotes
+# where it holds anything but letters, digits and . _ / + -.
+sh_word() {
+	case $1 in
+	"" | *[!A-Za-z0-9._/+-]*) printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")" ;;
+	*) printf '%s' "$1" ;;
+	esac
+}
+
+# check_head REPO: says so when HEAD names a branch that does not exist
+# while others do, as after a push of main to a repository whose HEAD
+# names master: the site then shows no commits and the index leaves the
+# repository out, with no error. It names the branches (ten at most) and
+# the command that makes HEAD name one. A repository without branches, or
+# whose HEAD is detached, is not told anything.
+check_head() {
+	head_ref=$(git -C "$1" symbolic-ref -q HEAD 2>/dev/null) || return 0
+	! git -C "$1" show-ref --verify -q -- "$head_ref" 2>/dev/null || return 0
+	branches=$(git -C "$1" for-each-ref --count=11 --format='%(refname:lstrip=2)' refs/heads/ 2>/dev/null) ||
+		return 0
+	[ -n "$branches" ] || return 0
+	say "HEAD names $head_ref, which does not exist, so the site shows no commits" \
+		"and the index leaves it out; the branches are:" \
+		"$(printf '%s\n' "$branches" | awk 'NR > 10 { printf ", ..."; exit }
+			{ printf "%s%s", (NR > 1 ? ", " : ""), $0 }')"
+	case $branches in
+	*"$nl"*) say "publish one with: git -C $(sh_word "$1") symbolic-ref HEAD refs/heads/<branch>" ;;
+	*) say "publish it with: git -C $(sh_word "$1") symbolic-ref HEAD $(sh_word "refs/heads/$branches")" ;;
+	esac
+}
+
+# check_description REPO: says so when the description that the pages
+# and feeds show (the first line of REPO/description, else of
+# REPO/.git/description, as repopage reads it) is still the one git init
+# writes.
+check_description() {
+	description=$1/description
+	[ -e "$description" ] || description=$1/.git/description
+	[ -f "$description" ] || return 0
+	[ "$(head -n 1 -- "$description" 2>/dev/null)" = \
+		"Unnamed repository; edit this file 'description' to name the repository." ] || return 0
+	say "'$description' still holds git's placeholder, which every page and feed shows: write the project's description there"
+}
+
+# check_repository REPO: both of the above, for a repository about to be
+# rendered.
+check_repository() {
+	check_head "$1"
+	check_description "$1"
+}
+
 # render_site NAME REPO: renders REPO into its folder NAME with its cache;
 # -u only when a public URL is set, with the name as the index links it. A
 # run that fails may still have replaced pages (it writes them all before
