@@ -1,7 +1,8 @@
 # webroot.sh: the shell that post-receive and render-all share, read by
 # both with "." (it is not run by itself): the defaults of their settings,
 # the folder a repository gets, the .gz beside the pages, the temporary
-# files a killed run left, the sample assets, a render and the index.
+# files a killed run left, the sample assets, the warnings about HEAD and
+# the description, a render and the index.
 #
 # Each script looks for it in REPOPAGE_SHARE when that is set, else beside
 # the script's real path (a symbolic link to an installed script finds it
