@@ -1,7 +1,8 @@
 # webroot.sh: the shell that post-receive and render-all share, read by
 # both with "." (it is not run by itself): the defaults of their settings,
 # the folder a repository gets, the .gz beside the pages, the temporary
-# files a killed run left, the sample assets, a render and the index.
+# files a killed run left, the sample assets, the warnings about HEAD and
+# the description, a render and the index.
 #
 # Each script looks for it in REPOPAGE_SHARE when that is set, else beside
 # the script's real path (a symbolic link to an installed script finds it
@@ -181,6 +182,57 @@ copy_assets() {
 	for f in style.css logo.png favicon.png; do
 		[ -e "$2/$f" ] || [ ! -f "$1/$f" ] || cp "$1/$f" "$2/$f"
 	done
+}
+
+# sh_word TEXT: TEXT as one word of a command to paste, in single quotes
+# where it holds anything but letters, digits and . _ / + -.
+sh_word() {
+	case $1 in
+	"" | *[!A-Za-z0-9._/+-]*) printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")" ;;
+	*) printf '%s' "$1" ;;
+	esac
+}
+
+# check_head REPO: says so when HEAD names a branch that does not exist
+# while others do, as after a push of main to a repository whose HEAD
+# names master: the site then shows no commits and the index leaves the
+# repository out, with no error. It names the branches (ten at most) and
+# the command that makes HEAD name one. A repository without branches, or
+# whose HEAD is detached, is not told anything.
+check_head() {
+	head_ref=$(git -C "$1" symbolic-ref -q HEAD 2>/dev/null) || return 0
+	! git -C "$1" show-ref --verify -q -- "$head_ref" 2>/dev/null || return 0
+	branches=$(git -C "$1" for-each-ref --count=11 --format='%(refname:lstrip=2)' refs/heads/ 2>/dev/null) ||
+		return 0
+	[ -n "$branches" ] || return 0
+	say "HEAD names $head_ref, which does not exist, so the site shows no commits" \
+		"and the index leaves it out; the branches are:" \
+		"$(printf '%s\n' "$branches" | awk 'NR > 10 { printf ", ..."; exit }
+			{ printf "%s%s", (NR > 1 ? ", " : ""), $0 }')"
+	case $branches in
+	*"$nl"*) say "publish one with: git -C $(sh_word "$1") symbolic-ref HEAD refs/heads/<branch>" ;;
+	*) say "publish it with: git -C $(sh_word "$1") symbolic-ref HEAD $(sh_word "refs/heads/$branches")" ;;
+	esac
+}
+
+# check_description REPO: says so when the description that the pages
+# and feeds show (the first line of REPO/description, else of
+# REPO/.git/description, as repopage reads it) is still the one git init
+# writes.
+check_description() {
+	description=$1/description
+	[ -e "$description" ] || description=$1/.git/description
+	[ -f "$description" ] || return 0
+	[ "$(head -n 1 -- "$description" 2>/dev/null)" = \
+		"Unnamed repository; edit this file 'description' to name the repository." ] || return 0
+	say "'$description' still holds git's placeholder, which every page and feed shows: write the project's description there"
+}
+
+# check_repository REPO: both of the above, for a repository about to be
+# rendered.
+check_repository() {
+	check_head "$1"
+	check_description "$1"
 }
 
 # render_site NAME REPO: renders REPO into its folder NAME with its cache;

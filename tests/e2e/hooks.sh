@@ -7,6 +7,11 @@ contrib="$here/../../contrib"
 export WEBROOT="$SCRATCH/www" ASSETS="$here/../../assets" REPOPAGE REPOPAGE_INDEX
 unset BASEURL REPOS LOCK_WAIT JOBS PRECOMPRESS 2>/dev/null
 
+# Repositories are made without git's placeholder description, which the
+# scripts warn about (checked on its own below).
+mkdir -p template/hooks template/info
+export GIT_TEMPLATE_DIR="$SCRATCH/template"
+
 # bare NAME: an empty bare repository in git/ with the hook installed as a
 # symbolic link, which finds webroot.sh beside the hook's real path.
 bare() {
@@ -613,6 +618,53 @@ else
 	echo "SKIP: render-all over two machines: $ssh_skipped"
 fi
 stop_sshd
+
+# A push of main to a repository whose HEAD names master renders no
+# commits: the hook tells the pusher, naming the branches and the command
+# that publishes one, and ends as it would have; so does render-all, for a
+# working tree too. git's placeholder description is named as well. Once
+# HEAD names a branch and the description is written, they say nothing.
+placeholder="Unnamed repository; edit this file 'description' to name the repository."
+mkdir heads headswww headsall
+heads=$(cd heads && pwd -P)
+git init -q --bare heads/main.git
+git -C heads/main.git symbolic-ref HEAD refs/heads/master
+ln -s "$contrib/post-receive" heads/main.git/hooks/post-receive
+echo "$placeholder" >heads/main.git/description
+WEBROOT="$SCRATCH/headswww" git -C work push -q "$heads/main.git" master:main >push.out 2>push.err
+check_eq "no branch of HEAD: push status" 0 "$?"
+for message in "HEAD names refs/heads/master, which does not exist, so the site shows no commits and the index leaves it out; the branches are: main" \
+	"publish it with: git -C $heads/main.git symbolic-ref HEAD refs/heads/main" \
+	"'$heads/main.git/description' still holds git's placeholder, which every page and feed shows: write the project's description there"; do
+	check_contains "no branch of HEAD: pusher told $message" push.err "remote: post-receive: $message"
+done
+git -C work push -q "$heads/main.git" master:dev 2>/dev/null
+new_repo heads/wt
+commit_file heads/wt w.txt 'w
+' 'working tree' 1700000000
+echo "$placeholder" >heads/wt/.git/description
+hook heads/main.git WEBROOT="$SCRATCH/headswww"
+check_eq "two branches, none of HEAD: status" 0 "$status"
+check_eq "two branches, none of HEAD: said" "post-receive: HEAD names refs/heads/master, which does not exist, so the site shows no commits and the index leaves it out; the branches are: dev, main
+post-receive: publish one with: git -C $heads/main.git symbolic-ref HEAD refs/heads/<branch>
+post-receive: '$heads/main.git/description' still holds git's placeholder, which every page and feed shows: write the project's description there" \
+	"$(cat "$SCRATCH/stderr")"
+WEBROOT="$SCRATCH/headsall" sh "$contrib/render-all" heads >all.out 2>"$SCRATCH/stderr"
+check_eq "render-all: no branch of HEAD: status" 0 "$?"
+check_eq "render-all: no branch of HEAD: said" "render-all: HEAD names refs/heads/master, which does not exist, so the site shows no commits and the index leaves it out; the branches are: dev, main
+render-all: publish one with: git -C $heads/main.git symbolic-ref HEAD refs/heads/<branch>
+render-all: '$heads/main.git/description' still holds git's placeholder, which every page and feed shows: write the project's description there
+render-all: '$heads/wt/.git/description' still holds git's placeholder, which every page and feed shows: write the project's description there" \
+	"$(cat "$SCRATCH/stderr")"
+git -C heads/main.git symbolic-ref HEAD refs/heads/main
+echo 'The main line' >heads/main.git/description
+echo 'A working tree' >heads/wt/.git/description
+hook heads/main.git WEBROOT="$SCRATCH/headswww"
+check_success "HEAD names a branch"
+check_contains "HEAD names a branch: rendered" headswww/main/log.html '>first commit</a>'
+WEBROOT="$SCRATCH/headsall" sh "$contrib/render-all" heads >all.out 2>"$SCRATCH/stderr"
+status=$?
+check_success "render-all: HEAD names a branch"
 
 # An index that comes out cut short is not installed.
 printf '#!/bin/sh\nprintf "<!DOCTYPE html>\\n<html>\\n<body>"\nexit 1\n' >cut-index

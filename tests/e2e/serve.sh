@@ -4,8 +4,8 @@
 # .gz as it is, commit pages are cached for good and the rest revalidated,
 # the hook's own files stay hidden, clones work over plain HTTP, the files
 # of raw/ come as they are, as text or images, never sniffed and
-# sandboxed, and the link checker passes over HTTP. contrib/robots.txt is
-# checked too.
+# sandboxed, a repository's folder answers with its about page or its log,
+# and the link checker passes over HTTP. contrib/robots.txt is checked too.
 # Exits 77 (skipped) where nginx, Caddy or curl are not installed.
 . ./lib.sh
 
@@ -20,7 +20,7 @@ if [ -n "$missing" ]; then
 fi
 
 contrib="$here/../../contrib"
-export XDG_DATA_HOME="$HOME/.local/share"
+export XDG_DATA_HOME="$HOME/.local/share" REPOPAGE REPOPAGE_INDEX
 
 # Servers are started in the background and always stopped on the way out.
 servers=
@@ -80,6 +80,25 @@ commit_file work src/main.c 'int main(void) { return 1; }
 WEBROOT="$SCRATCH/www" ASSETS="$here/../../assets" PRECOMPRESS=1 \
 	git -C work push -q --tags origin master >push.out 2>push.err
 check_eq "render: hook says nothing" "" "$(cat push.err)"
+
+# A second repository with an about page, which its folder's URL answers
+# with.
+git init -q --bare git/docs.git
+git -C git/docs.git symbolic-ref HEAD refs/heads/master
+ln -s "$contrib/post-receive" git/docs.git/hooks/post-receive
+echo 'Documents' >git/docs.git/description
+git -C git/docs.git config repopage.about true
+new_repo docs
+commit_file docs README.md '# Docs
+
+Read [the guide](guide.md).
+' 'Start the docs' 1700003000
+commit_file docs guide.md 'The guide.
+' 'Add the guide' 1700004000
+WEBROOT="$SCRATCH/www" ASSETS="$here/../../assets" PRECOMPRESS=1 \
+	git -C docs push -q "$SCRATCH/git/docs.git" master >push.out 2>push.err
+check_eq "render docs: hook says nothing" "" "$(cat push.err)"
+check_exists "render docs: about page" www/docs/about.html
 ln -s "$SCRATCH/git/proj.git" www/proj.git
 cp "$contrib/robots.txt" www/robots.txt
 head=$(git -C work rev-parse HEAD)
@@ -167,10 +186,24 @@ serve_checks() {
 			"$(header Last-Modified plain.h)" "$(header Last-Modified gz.h)"
 	done
 
+	# A repository's folder answers with its about page where it has one,
+	# else with its log, as the page itself (its links are relative to the
+	# folder), precompressed too; the web root with the index of all
+	# repositories.
+	for pair in proj/:proj/log.html docs/:docs/about.html :index.html; do
+		path=${pair%%:*}
+		page=${pair#*:}
+		got=$(curl -s -o body -w '%{http_code} %{content_type}' "$base/$path")
+		check_eq "$name: /$path: status and type" "200 text/html; charset=utf-8" "$got"
+		check_files_eq "$name: /$path is $page" "www/$page" body
+		curl -s -H 'Accept-Encoding: gzip' -o body "$base/$path"
+		check_files_eq "$name: /$path with gzip is $page.gz" "www/$page.gz" body
+	done
+
 	# Commit pages are kept for good, the rest is asked after each time.
 	curl -s -o /dev/null -D h "$base/proj/commit/$first.html"
 	check_eq "$name: commit page cached for good" "public, max-age=31536000, immutable" "$(header Cache-Control h)"
-	for path in "" proj/log.html proj/atom.xml proj/style.css proj.git/info/refs proj/raw/README; do
+	for path in "" proj/ docs/ proj/log.html proj/atom.xml proj/style.css proj.git/info/refs proj/raw/README; do
 		curl -s -o /dev/null -D h "$base/$path"
 		check_eq "$name: /$path revalidated" "no-cache" "$(header Cache-Control h)"
 	done
@@ -313,6 +346,12 @@ EOF
 grep '^allow ' robots.out | sed 's/^allow //' >allowed
 cat >expected <<EOF
 /
+/docs/favicon.png
+/docs/files.html
+/docs/log.html
+/docs/logo.png
+/docs/refs.html
+/docs/style.css
 /favicon.png
 /index.html
 /logo.png

@@ -92,10 +92,11 @@ checks=$((checks + 1))
 
 # A push rendered by the installed hook with the installed programs and
 # assets alone, nothing but the system's PATH: the hook is the wrapper of
-# README's "Serve it", with the test's web root.
+# README's "Serve it", with the test's web root, and the repository is
+# made as it says, with HEAD at main and a description.
 mkdir git www
-git init -q --bare git/proj.git
-git -C git/proj.git symbolic-ref HEAD refs/heads/master
+git init -q --bare --initial-branch=main git/proj.git
+echo 'A packaged project' >git/proj.git/description
 printf '#!/bin/sh\nexport PRECOMPRESS=1 BASEURL=https://git.example.org/ WEBROOT=%s\nexec /usr/share/repopage/post-receive\n' \
 	"$SCRATCH/www" >git/proj.git/hooks/post-receive
 chmod +x git/proj.git/hooks/post-receive
@@ -103,7 +104,7 @@ new_repo work
 commit_file work a.txt 'one
 ' 'Packaged at last' 1700000000
 env -u REPOPAGE -u REPOPAGE_INDEX -u ASSETS PATH=/usr/bin:/bin \
-	git -C work push -q "$SCRATCH/git/proj.git" master >push.out 2>push.err
+	git -C work push -q "$SCRATCH/git/proj.git" master:main >push.out 2>push.err
 check_eq "hook: says nothing" "" "$(cat push.err)"
 check_contains "hook: log rendered" www/proj/log.html '>Packaged at last</a>'
 check_contains "hook: index rendered" www/index.html '<a href="proj/log.html">proj</a>'
@@ -116,6 +117,7 @@ check_exists "hook: refs for clones over HTTP" git/proj.git/info/refs
 # samples; the index then lists both repositories.
 git init -q --bare git/copy.git
 git -C git/copy.git symbolic-ref HEAD refs/heads/master
+echo 'A copy' >git/copy.git/description
 cp /usr/share/repopage/post-receive git/copy.git/hooks/post-receive
 env -u REPOPAGE -u REPOPAGE_INDEX -u ASSETS -u REPOPAGE_SHARE PATH=/usr/bin:/bin WEBROOT="$SCRATCH/www" \
 	git -C work push -q "$SCRATCH/git/copy.git" master >push.out 2>push.err
