@@ -39,14 +39,17 @@ int main(int argc, char **argv)
 	for (int i = 2; i < argc; i++)
 		file_append(&text, argv[i]);
 	size_t runs = 0, count = 0;
+	highlighter highlighter = {};
 	double start = seconds_now(), elapsed;
 	do {
 		highlight_span *spans;
-		if (highlight_spans(language, text.data(), text.size(), &spans, &count) != 0)
+		if (highlight_spans(&highlighter, language, text.data(), text.size(), HIGHLIGHT_FILE, &spans,
+				    &count) != 0)
 			errx(1, "highlight_spans failed on %zu bytes", text.size());
 		free(spans);
 		runs++;
 	} while ((elapsed = seconds_now() - start) < 1.0);
+	highlighter_free(&highlighter);
 	printf("%zu bytes, %zu spans, %.1f MB/s\n", text.size(), count,
 	       static_cast<double>(text.size()) * static_cast<double>(runs) / elapsed / 1e6);
 	return 0;

@@ -29,7 +29,9 @@ std::vector<highlight_span> spans_of(source_language language, const std::string
 {
 	highlight_span *spans = nullptr;
 	size_t count = 0;
-	*status = highlight_spans(language, text.data(), text.size(), &spans, &count);
+	highlighter highlighter = {};
+	*status = highlight_spans(&highlighter, language, text.data(), text.size(), HIGHLIGHT_FILE, &spans, &count);
+	highlighter_free(&highlighter);
 	std::vector<highlight_span> out(spans, spans + count);
 	free(spans);
 	return out;
