@@ -57,14 +57,17 @@ static const long HIGHLIGHT_MAX_MILLISECONDS = 2000;
 // The clock is read on every this many of the parser's and the query's
 // progress calls (each after about 100 steps): reading it is a system call.
 static const unsigned HIGHLIGHT_CLOCK_EVERY = 8;
-// A file is judged by its first bytes, up to the last line end within
-// these (all of it when shorter): when more than half of them lie in ERROR
-// nodes, the text only looks like the language (generated or garbled
+// A file is judged by its first bytes: at least these, up to a line that
+// starts at the top level (see slice_size). When more than a quarter of
+// them are tokens the parser could place nowhere (left bare in an ERROR
+// node), the text only looks like the language (generated or garbled
 // text, another language under the name) and the page is written plain.
-// Error recovery is the parser's slowest work, so such a file costs this
+// Error recovery is the parser's slowest work, so such a file costs its
 // slice and not its whole length; a real file with a syntax error keeps
-// most of its slice outside ERROR nodes.
-static const size_t HIGHLIGHT_SLICE = 512;
+// most of its tokens in place.
+static const size_t HIGHLIGHT_SLICE = 256;
+// Past this without a line to cut at, the whole file is judged.
+static const size_t HIGHLIGHT_SLICE_MAX = 8192;
 // Matches in progress at once: bounds the query's memory on odd input.
 static const uint32_t HIGHLIGHT_MATCH_LIMIT = 256;
 
@@ -475,6 +478,7 @@ struct highlight_work {
 	TSParser *parser;
 	TSQueryCursor *cursor;
 	std::vector<walked_node> nodes; // kept for its capacity
+	std::vector<uint32_t> error_depths;
 };
 
 static bool run_expired(const highlight_run *run)
@@ -526,30 +530,40 @@ static TSTree *parse(highlight_run *run, highlight_work *work, source_language l
 	return tree;
 }
 
+// The tokens the parser could place nowhere: leaves right under an ERROR
+// node, or an ERROR node without children; and those of the last ERROR
+// node at the top, with where it ends.
+struct stray_tokens {
+	uint32_t bytes;
+	uint32_t last_bytes;
+	uint32_t last_end;
+};
+
 // Every node with text, each with the class the table gives its symbol,
-// and the bytes that lie in ERROR nodes; -1 when a path from the root is
-// deeper than the limit (the walk goes by the cursor, without recursion).
-static int tree_walk(const language_query *lq, TSTree *tree, std::vector<walked_node> *nodes,
-		     uint32_t *error_bytes)
+// and the stray tokens. -1 when a path from the root is deeper than the
+// limit (the walk goes by the cursor, without recursion).
+static int tree_walk(const language_query *lq, TSTree *tree, highlight_work *work, stray_tokens *stray)
 {
 	static const TSSymbol ERROR_SYMBOL = UINT16_MAX;
 	TSTreeCursor cursor = ts_tree_cursor_new(ts_tree_root_node(tree));
-	uint32_t depth = 0, error_depth = UINT32_MAX;
+	uint32_t depth = 0;
 	int status = 0;
-	nodes->clear();
-	*error_bytes = 0;
+	work->nodes.clear();
+	work->error_depths.clear(); // of the ERROR nodes the walk is in
+	*stray = {};
 	for (;;) {
 		TSNode node = ts_tree_cursor_current_node(&cursor);
 		uint32_t start = ts_node_start_byte(node), end = ts_node_end_byte(node);
+		TSSymbol symbol = ts_node_symbol(node);
 		if (start < end) {
-			TSSymbol symbol = ts_node_symbol(node);
-			if (symbol == ERROR_SYMBOL && error_depth == UINT32_MAX) {
-				error_depth = depth;
-				*error_bytes += end - start;
-			}
 			symbol_class c = symbol < lq->symbol_classes.size() ? lq->symbol_classes[symbol]
 									     : symbol_class{CAPTURE_IGNORED, false, 0};
-			nodes->push_back({node.id, start, end, c.pattern, c.kind, c.generic});
+			work->nodes.push_back({node.id, start, end, c.pattern, c.kind, c.generic});
+		}
+		if (symbol == ERROR_SYMBOL) {
+			if (work->error_depths.empty())
+				*stray = {stray->bytes, 0, end};
+			work->error_depths.push_back(depth);
 		}
 		if (ts_tree_cursor_goto_first_child(&cursor)) {
 			if (++depth > HIGHLIGHT_MAX_DEPTH) {
@@ -558,13 +572,17 @@ static int tree_walk(const language_query *lq, TSTree *tree, std::vector<walked_
 			}
 			continue;
 		}
+		if (!work->error_depths.empty() && work->error_depths.back() + 1 >= depth) {
+			stray->bytes += end - start;
+			stray->last_bytes += end - start;
+		}
 		while (!ts_tree_cursor_goto_next_sibling(&cursor)) {
 			if (!ts_tree_cursor_goto_parent(&cursor))
 				goto done;
 			depth--;
 		}
-		if (error_depth >= depth)
-			error_depth = UINT32_MAX;
+		while (!work->error_depths.empty() && work->error_depths.back() >= depth)
+			work->error_depths.pop_back();
 	}
 done:
 	ts_tree_cursor_delete(&cursor);
@@ -744,19 +762,57 @@ void highlighter_free(highlighter *h)
 	h->work = nullptr;
 }
 
-// The first bytes a file is judged by: up to the last line end within the
-// slice, or the slice when it has none.
-static size_t slice_size(const char *content, size_t size)
+// Whether [0, end) leaves a triple-quoted string open (Python's
+// docstrings, whose prose would parse as errors).
+static bool triple_quote_open(const char *content, size_t end)
 {
-	if (size <= HIGHLIGHT_SLICE)
-		return size;
-	const void *eol = memrchr(content, '\n', HIGHLIGHT_SLICE);
-	return eol ? static_cast<size_t>(static_cast<const char *>(eol) - content) + 1 : HIGHLIGHT_SLICE;
+	bool open[2] = {false, false};
+	for (size_t i = 0; i + 2 < end; i++) {
+		int quote = content[i] == '"' ? 0 : content[i] == '\'' ? 1 : -1;
+		if (quote >= 0 && content[i + 1] == content[i] && content[i + 2] == content[i] && !open[1 - quote]) {
+			open[quote] = !open[quote];
+			i += 2;
+		}
+	}
+	return open[0] || open[1];
 }
 
-// The tree of the first `length` bytes, walked; -1 when it cannot be made
-// or walked, or, for a file, when more than half of its bytes lie in ERROR
-// nodes.
+// The first bytes a file is judged by: the slice, then up to the next line
+// that starts with a letter or '#' outside a triple-quoted string. Such a
+// line is most often at the top level (a declaration, a statement, a
+// directive), so the cut seldom leaves a comment, a string or a block
+// open, which would read as errors. The whole file when there is none.
+static size_t slice_size(const char *content, size_t size)
+{
+	size_t at = HIGHLIGHT_SLICE;
+	while (at < size && at < HIGHLIGHT_SLICE_MAX) {
+		const char *eol = static_cast<const char *>(memchr(content + at, '\n', size - at));
+		if (!eol)
+			break;
+		at = static_cast<size_t>(eol - content) + 1;
+		if (at < size && (isalpha(static_cast<unsigned char>(content[at])) || content[at] == '#') &&
+		    !triple_quote_open(content, at))
+			return at;
+	}
+	return size;
+}
+
+// Whether the judged bytes are mostly errors. An ERROR node that runs to
+// the end of a slice may be one the cut made (a block left open): its
+// tokens do not count.
+static bool mostly_errors(const stray_tokens &stray, const char *content, size_t length, bool slice)
+{
+	size_t text_end = length;
+	while (text_end > 0 && isspace(static_cast<unsigned char>(content[text_end - 1])))
+		text_end--;
+	uint32_t bytes = stray.bytes;
+	if (slice && stray.last_end >= text_end)
+		bytes -= stray.last_bytes;
+	return bytes > length / 4;
+}
+
+// The tree of the first `length` bytes, walked; null when it cannot be
+// made or walked, or, for a file, when its bytes are mostly errors.
 static TSTree *parse_walked(highlight_run *run, highlight_work *work, const language_query *lq,
 			    source_language language, highlight_text text, size_t length)
 {
@@ -764,9 +820,9 @@ static TSTree *parse_walked(highlight_run *run, highlight_work *work, const lang
 	part.size = length;
 	TSTree *tree = parse(&part, work, language);
 	run->calls = part.calls;
-	uint32_t error_bytes;
-	if (tree && (tree_walk(lq, tree, &work->nodes, &error_bytes) != 0 ||
-		     (text == HIGHLIGHT_FILE && error_bytes > length / 2))) {
+	stray_tokens stray;
+	if (tree && (tree_walk(lq, tree, work, &stray) != 0 ||
+		     (text == HIGHLIGHT_FILE && mostly_errors(stray, run->content, length, length < run->size)))) {
 		ts_tree_delete(tree);
 		tree = nullptr;
 	}
