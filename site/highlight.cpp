@@ -530,19 +530,13 @@ static TSTree *parse(highlight_run *run, highlight_work *work, source_language l
 	return tree;
 }
 
-// The tokens the parser could place nowhere: leaves right under an ERROR
-// node, or an ERROR node without children; and those of the last ERROR
-// node at the top, with where it ends.
-struct stray_tokens {
-	uint32_t bytes;
-	uint32_t last_bytes;
-	uint32_t last_end;
-};
-
 // Every node with text, each with the class the table gives its symbol,
-// and the stray tokens. -1 when a path from the root is deeper than the
-// limit (the walk goes by the cursor, without recursion).
-static int tree_walk(const language_query *lq, TSTree *tree, highlight_work *work, stray_tokens *stray)
+// and the bytes of the tokens the parser could place nowhere: leaves right
+// under an ERROR node but comments, or an ERROR node without children
+// (a comment in a block the cut left open is in place). -1 when a path
+// from the root is deeper than the limit (the walk goes by the cursor,
+// without recursion).
+static int tree_walk(const language_query *lq, TSTree *tree, highlight_work *work, uint32_t *stray_bytes)
 {
 	static const TSSymbol ERROR_SYMBOL = UINT16_MAX;
 	TSTreeCursor cursor = ts_tree_cursor_new(ts_tree_root_node(tree));
@@ -550,7 +544,7 @@ static int tree_walk(const language_query *lq, TSTree *tree, highlight_work *wor
 	int status = 0;
 	work->nodes.clear();
 	work->error_depths.clear(); // of the ERROR nodes the walk is in
-	*stray = {};
+	*stray_bytes = 0;
 	for (;;) {
 		TSNode node = ts_tree_cursor_current_node(&cursor);
 		uint32_t start = ts_node_start_byte(node), end = ts_node_end_byte(node);
@@ -560,11 +554,8 @@ static int tree_walk(const language_query *lq, TSTree *tree, highlight_work *wor
 									     : symbol_class{CAPTURE_IGNORED, false, 0};
 			work->nodes.push_back({node.id, start, end, c.pattern, c.kind, c.generic});
 		}
-		if (symbol == ERROR_SYMBOL) {
-			if (work->error_depths.empty())
-				*stray = {stray->bytes, 0, end};
+		if (symbol == ERROR_SYMBOL)
 			work->error_depths.push_back(depth);
-		}
 		if (ts_tree_cursor_goto_first_child(&cursor)) {
 			if (++depth > HIGHLIGHT_MAX_DEPTH) {
 				status = -1;
@@ -572,10 +563,8 @@ static int tree_walk(const language_query *lq, TSTree *tree, highlight_work *wor
 			}
 			continue;
 		}
-		if (!work->error_depths.empty() && work->error_depths.back() + 1 >= depth) {
-			stray->bytes += end - start;
-			stray->last_bytes += end - start;
-		}
+		if (!work->error_depths.empty() && work->error_depths.back() + 1 >= depth && !ts_node_is_extra(node))
+			*stray_bytes += end - start;
 		while (!ts_tree_cursor_goto_next_sibling(&cursor)) {
 			if (!ts_tree_cursor_goto_parent(&cursor))
 				goto done;
@@ -762,26 +751,36 @@ void highlighter_free(highlighter *h)
 	h->work = nullptr;
 }
 
-// Whether [0, end) leaves a triple-quoted string open (Python's
-// docstrings, whose prose would parse as errors).
-static bool triple_quote_open(const char *content, size_t end)
+// Whether [0, end) leaves a prose block open: a triple-quoted string
+// (Python's docstrings) or a "/*" comment, whose text would parse as
+// errors. Other strings and comments are not told apart: a quote or a
+// comment mark inside them may mislead this, and only moves the cut.
+static bool prose_open(const char *content, size_t end)
 {
-	bool open[2] = {false, false};
-	for (size_t i = 0; i + 2 < end; i++) {
-		int quote = content[i] == '"' ? 0 : content[i] == '\'' ? 1 : -1;
-		if (quote >= 0 && content[i + 1] == content[i] && content[i + 2] == content[i] && !open[1 - quote]) {
-			open[quote] = !open[quote];
-			i += 2;
-		}
+	enum { CODE, DOUBLE, SINGLE, COMMENT } in = CODE;
+	for (size_t i = 0; i + 1 < end; i++) {
+		char c = content[i], next = content[i + 1];
+		bool triple = i + 2 < end && next == c && content[i + 2] == c;
+		if (in == CODE && c == '/' && next == '*')
+			in = COMMENT;
+		else if (in == COMMENT && c == '*' && next == '/')
+			in = CODE;
+		else if (triple && c == '"' && (in == CODE || in == DOUBLE))
+			in = in == CODE ? DOUBLE : CODE, i++;
+		else if (triple && c == '\'' && (in == CODE || in == SINGLE))
+			in = in == CODE ? SINGLE : CODE, i++;
+		else
+			continue;
+		i++;
 	}
-	return open[0] || open[1];
+	return in != CODE;
 }
 
 // The first bytes a file is judged by: the slice, then up to the next line
-// that starts with a letter or '#' outside a triple-quoted string. Such a
-// line is most often at the top level (a declaration, a statement, a
-// directive), so the cut seldom leaves a comment, a string or a block
-// open, which would read as errors. The whole file when there is none.
+// that starts with a letter, outside a prose block. Such a line is most
+// often at the top level (a declaration, a statement), so the cut seldom
+// leaves a comment, a string or a block open, which would read as errors.
+// The whole file when there is none.
 static size_t slice_size(const char *content, size_t size)
 {
 	size_t at = HIGHLIGHT_SLICE;
@@ -790,25 +789,10 @@ static size_t slice_size(const char *content, size_t size)
 		if (!eol)
 			break;
 		at = static_cast<size_t>(eol - content) + 1;
-		if (at < size && (isalpha(static_cast<unsigned char>(content[at])) || content[at] == '#') &&
-		    !triple_quote_open(content, at))
+		if (at < size && isalpha(static_cast<unsigned char>(content[at])) && !prose_open(content, at))
 			return at;
 	}
 	return size;
-}
-
-// Whether the judged bytes are mostly errors. An ERROR node that runs to
-// the end of a slice may be one the cut made (a block left open): its
-// tokens do not count.
-static bool mostly_errors(const stray_tokens &stray, const char *content, size_t length, bool slice)
-{
-	size_t text_end = length;
-	while (text_end > 0 && isspace(static_cast<unsigned char>(content[text_end - 1])))
-		text_end--;
-	uint32_t bytes = stray.bytes;
-	if (slice && stray.last_end >= text_end)
-		bytes -= stray.last_bytes;
-	return bytes > length / 4;
 }
 
 // The tree of the first `length` bytes, walked; null when it cannot be
@@ -820,9 +804,9 @@ static TSTree *parse_walked(highlight_run *run, highlight_work *work, const lang
 	part.size = length;
 	TSTree *tree = parse(&part, work, language);
 	run->calls = part.calls;
-	stray_tokens stray;
-	if (tree && (tree_walk(lq, tree, work, &stray) != 0 ||
-		     (text == HIGHLIGHT_FILE && mostly_errors(stray, run->content, length, length < run->size)))) {
+	uint32_t stray_bytes;
+	if (tree && (tree_walk(lq, tree, work, &stray_bytes) != 0 ||
+		     (text == HIGHLIGHT_FILE && stray_bytes > length / 4))) {
 		ts_tree_delete(tree);
 		tree = nullptr;
 	}
