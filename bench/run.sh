@@ -10,8 +10,9 @@
 # seconds, peak resident memory. BASELINE=path/to/an older repopage adds
 # its rows beside the current ones, in the same run. Each history is also
 # rendered with every rich page on, and with its file pages highlighted,
-# against none (BENCH_RICH=0 skips both); then the highlighter's own speed
-# on this repository's C++ sources and the size of the program.
+# against none (BENCH_RICH=0 skips both), with the highlighting's speed end
+# to end; then the highlighter's own speed on this repository's C++
+# sources and libgit2's C sources, and the size of the program.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -166,6 +167,14 @@ key_rows() {
 	rich_inc=$cpu
 	inc=inc
 	echo "$what/none     first render cpu $(ratio "$rich_full" "$plain_full")  -c cpu $(ratio "$rich_inc" "$plain_inc")"
+	if [ "$what" = highlight ]; then
+		# HEAD's files over the processor time the key adds to a first
+		# render: pages written, plain ones (unknown languages, token
+		# soup) included.
+		head_bytes=$(git -C "$src" ls-tree -r -l HEAD | awk '$2 == "blob" { s += $4 } END { print s + 0 }')
+		echo "highlighting, end to end: $(awk -v b="$head_bytes" -v on="$rich_full" -v off="$plain_full" \
+			'BEGIN { if (on > off) printf "%.1f", b / (on - off) / 1e6; else printf "n/a" }') MB/s of HEAD's $head_bytes bytes"
+	fi
 	echo "site on disk       none ${plain_kb} KB  $what ${rich_kb} KB ($(ratio "$rich_kb" "$plain_kb")x)"
 }
 
@@ -250,6 +259,9 @@ fi
 if [ -x "$build/bench/hlspeed" ]; then
 	echo
 	echo "== highlight_spans alone, this repository's sources as C++: $("$build/bench/hlspeed" 2 "$top"/site/*.cpp)"
+	libgit2_src=$top/.deps/src/tree/src
+	[ ! -d "$libgit2_src" ] ||
+		echo "== highlight_spans alone, libgit2's sources as C: $("$build/bench/hlspeed" 1 $(find "$libgit2_src" -name '*.c' | sort))"
 fi
 echo "== program size: $(stat -c %s "$repopage") bytes"
 rm -rf "$work"/full.*

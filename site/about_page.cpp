@@ -18,6 +18,7 @@ struct about_walk {
 	page_output *raw;
 	git_tree *tree; // HEAD's root, borrowed
 	std::unordered_map<std::string, unsigned> ids;
+	highlighter colouring; // for the code blocks
 };
 
 static const char *const MARKDOWN_EXTENSIONS[] = {
@@ -400,7 +401,7 @@ static source_language fence_language(const char *word, size_t length)
 
 // cmark's HTML of a code block with the spans of its text added; null when
 // its language is unknown or the text cannot be coloured.
-static char *code_block_html(cmark_node *node)
+static char *code_block_html(highlighter *colouring, cmark_node *node)
 {
 	const char *info = cmark_node_get_fence_info(node);
 	const char *code = cmark_node_get_literal(node);
@@ -411,7 +412,7 @@ static char *code_block_html(cmark_node *node)
 	size_t size = strlen(code);
 	highlight_span *spans;
 	size_t count;
-	if (language == LANG_NONE || highlight_spans(language, code, size, &spans, &count) != 0)
+	if (language == LANG_NONE || highlight_spans(colouring, language, code, size, HIGHLIGHT_FRAGMENT, &spans, &count) != 0)
 		return nullptr;
 	char *html = nullptr;
 	size_t length = 0;
@@ -432,9 +433,9 @@ static char *code_block_html(cmark_node *node)
 // cmark writes a code block as text alone: a coloured one becomes a custom
 // block that holds its whole HTML, as headings with ids do. A block that
 // cannot be coloured stays as cmark writes it.
-static void code_block_highlighted(cmark_iter *iter, cmark_node *node)
+static void code_block_highlighted(about_walk *walk, cmark_iter *iter, cmark_node *node)
 {
-	char *html = code_block_html(node);
+	char *html = code_block_html(&walk->colouring, node);
 	if (!html)
 		return;
 	cmark_node *block = cmark_node_new(CMARK_NODE_CUSTOM_BLOCK);
@@ -458,7 +459,7 @@ static void clean_document(about_walk *walk, cmark_node *document)
 		if (type == CMARK_NODE_HTML_BLOCK || type == CMARK_NODE_HTML_INLINE)
 			remove_node(iter, node);
 		else if (type == CMARK_NODE_CODE_BLOCK && rich_highlight)
-			code_block_highlighted(iter, node);
+			code_block_highlighted(walk, iter, node);
 		else if (event != CMARK_EVENT_EXIT)
 			continue;
 		else if (type == CMARK_NODE_LINK || type == CMARK_NODE_IMAGE)
@@ -518,7 +519,7 @@ static git_blob *readme_load(git_tree *tree)
 void write_about_page(page_output *page, const git_oid *head)
 {
 	git_commit *commit = nullptr;
-	about_walk walk = {page, nullptr, {}};
+	about_walk walk = {page, nullptr, {}, {}};
 	git_blob *blob = nullptr;
 	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&walk.tree, commit) == 0)
 		blob = readme_load(walk.tree);
@@ -542,6 +543,7 @@ void write_about_page(page_output *page, const git_oid *head)
 	page_close_or_die(page);
 
 	free(html);
+	highlighter_free(&walk.colouring);
 	git_blob_free(blob);
 	git_tree_free(walk.tree);
 	git_commit_free(commit);

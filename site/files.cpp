@@ -22,6 +22,7 @@ struct file_pages {
 	FILE *head_hash_stream;
 	page_hash head_hash;
 	run_progress *progress;
+	highlighter colouring; // the parser the file pages share
 };
 
 // Raised whenever a file page's lines are written differently while
@@ -32,7 +33,7 @@ static_assert(sizeof REPOPAGE_VERSION < 64, "the record's start must hold the ve
 
 // With repopage.highlight on, the lines coloured when the file's language
 // is known and its parse succeeds; else, and with the key off, plain.
-static size_t file_lines(FILE *fp, git_blob *blob, const char *name)
+static size_t file_lines(FILE *fp, highlighter *colouring, git_blob *blob, const char *name)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
 	size_t size = static_cast<size_t>(git_blob_rawsize(blob));
@@ -40,7 +41,7 @@ static size_t file_lines(FILE *fp, git_blob *blob, const char *name)
 		source_language language = detect_language(name, content, size);
 		highlight_span *spans;
 		size_t count;
-		if (language != LANG_NONE && highlight_spans(language, content, size, &spans, &count) == 0) {
+		if (language != LANG_NONE && highlight_spans(colouring, language, content, size, HIGHLIGHT_FILE, &spans, &count) == 0) {
 			size_t n = highlighted_lines(fp, content, size, spans, count);
 			free(spans);
 			return n;
@@ -151,7 +152,7 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 	if (git_blob_is_binary(blob))
 		fputs("<p>Binary file.</p>\n", fp);
 	else
-		lines = static_cast<int64_t>(file_lines(fp, blob, name));
+		lines = static_cast<int64_t>(file_lines(fp, &pages->colouring, blob, name));
 	write_page_footer(fp);
 	if (rich_highlight)
 		page_record_write(&pages->page, record);
@@ -249,6 +250,7 @@ int files_page_body(FILE *fp, const git_oid *head, run_progress *progress)
 		result = tree_rows(fp, &pages, tree, "");
 	}
 	page_output_free(&pages.page);
+	highlighter_free(&pages.colouring);
 	if (pages.head_hash_stream)
 		fclose(pages.head_hash_stream);
 	listing_end(fp);

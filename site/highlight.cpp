@@ -1,6 +1,9 @@
 // The coloured spans of a file page: tree-sitter parses the blob with its
 // language's grammar and the grammar's highlight query names the nodes;
-// the names become the page's classes, innermost node first.
+// the names become the page's classes, innermost node first. The patterns
+// that name a node type alone are read into a table by symbol, and a walk
+// over the tree takes their classes from it: the query cursor runs only
+// the patterns that need it.
 #include "site.h"
 
 #include <tree_sitter/api.h>
@@ -51,6 +54,20 @@ static const size_t HIGHLIGHT_MAX_SIZE = 2u << 20;
 // tree two thousand deep.
 static const uint32_t HIGHLIGHT_MAX_DEPTH = 4000;
 static const long HIGHLIGHT_MAX_MILLISECONDS = 2000;
+// The clock is read on every this many of the parser's and the query's
+// progress calls (each after about 100 steps): reading it is a system call.
+static const unsigned HIGHLIGHT_CLOCK_EVERY = 8;
+// A file is judged by its first bytes: at least these, up to a line that
+// starts at the top level (see slice_size). When more than a quarter of
+// them are tokens the parser could place nowhere (left bare in an ERROR
+// node), the text only looks like the language (generated or garbled
+// text, another language under the name) and the page is written plain.
+// Error recovery is the parser's slowest work, so such a file costs its
+// slice and not its whole length; a real file with a syntax error keeps
+// most of its tokens in place.
+static const size_t HIGHLIGHT_SLICE = 256;
+// Past this without a line to cut at, the whole file is judged.
+static const size_t HIGHLIGHT_SLICE_MAX = 8192;
 // Matches in progress at once: bounds the query's memory on odd input.
 static const uint32_t HIGHLIGHT_MATCH_LIMIT = 256;
 
@@ -70,6 +87,15 @@ struct query_predicate {
 	size_t regex;                   // #match?: index in language_query.regexes
 };
 
+// What the patterns that name a node type alone ("(comment) @comment",
+// "[\"if\" \"else\"] @keyword") give the nodes of one symbol: the pattern
+// that wins among them, as collect_captures ranks patterns.
+struct symbol_class {
+	unsigned char kind; // CAPTURE_IGNORED: no such pattern names the symbol
+	bool generic;
+	uint16_t pattern;
+};
+
 // A language's compiled query; made once, on first use, then only read.
 struct language_query {
 	std::once_flag once;
@@ -78,6 +104,8 @@ struct language_query {
 	std::vector<std::vector<query_predicate>> predicates; // by pattern
 	std::vector<bool> generic;               // by pattern: a bare "(node) @name"
 	std::vector<regex_t> regexes;
+	std::vector<symbol_class> symbol_classes; // by node symbol; those patterns disabled in the query
+	uint32_t cursor_patterns;                // patterns the query cursor still runs
 };
 
 // Kept for the whole process, never destroyed: threads may read them until
@@ -228,7 +256,9 @@ static int predicate_read(language_query *lq, const TSQueryPredicateStep *steps,
 	return 0;
 }
 
-static void pattern_predicates_read(language_query *lq, uint32_t pattern)
+// False when the pattern has a predicate that is not supported: the
+// pattern is then disabled.
+static bool pattern_predicates_read(language_query *lq, uint32_t pattern)
 {
 	uint32_t count;
 	const TSQueryPredicateStep *steps = ts_query_predicates_for_pattern(lq->query, pattern, &count);
@@ -241,10 +271,11 @@ static void pattern_predicates_read(language_query *lq, uint32_t pattern)
 		    predicate_read(lq, steps + start, i - start, &list) != 0) {
 			ts_query_disable_pattern(lq->query, pattern);
 			list.clear();
-			return;
+			return false;
 		}
 		start = i + 1;
 	}
+	return true;
 }
 
 // "(identifier) @variable": a node type alone, captured without context or
@@ -267,6 +298,104 @@ static bool pattern_generic(const char *text, uint32_t length)
 		if (text[i] == '(' || text[i] == '#' || text[i] == '[' || text[i] == '"')
 			return false;
 	return true;
+}
+
+static void blank_skip(const char *text, uint32_t length, uint32_t *i)
+{
+	while (*i < length) {
+		if (text[*i] == ';')
+			while (*i < length && text[*i] != '\n')
+				++*i;
+		else if (isspace(static_cast<unsigned char>(text[*i])))
+			++*i;
+		else
+			return;
+	}
+}
+
+// One node of a pattern that names node types alone, "(name)" or "\"word\""
+// (without escapes), as the grammar's symbol for it: the one the query
+// compiles it to, so that the walk finds the nodes the query would. 0 for
+// anything else (a wildcard, ERROR, a supertype).
+static TSSymbol named_node(const TSLanguage *grammar, const char *text, uint32_t length, uint32_t *i)
+{
+	bool named = text[*i] == '(';
+	if (!named && text[*i] != '"')
+		return 0;
+	char close = named ? ')' : '"';
+	uint32_t start = ++*i;
+	for (; *i < length && text[*i] != close; ++*i) {
+		unsigned char c = static_cast<unsigned char>(text[*i]);
+		if (named ? !isalnum(c) && c != '_' : c == '\\')
+			return 0;
+	}
+	if (*i == length || *i == start || (named && *i - start == 1 && text[start] == '_'))
+		return 0;
+	TSSymbol symbol = ts_language_symbol_for_name(grammar, text + start, *i - start, named);
+	++*i;
+	TSSymbolType want = named ? TSSymbolTypeRegular : TSSymbolTypeAnonymous;
+	if (symbol == 0 || symbol >= ts_language_symbol_count(grammar) ||
+	    ts_language_symbol_type(grammar, symbol) != want)
+		return 0;
+	return symbol;
+}
+
+// "(comment) @comment", "\"if\" @keyword" or "[(true) (false)] @boolean":
+// node types alone, without field, parent, quantifier or predicate, and one
+// capture; their symbols and the capture's class. Anything else is left to
+// the query cursor.
+static bool pattern_names_types(const TSLanguage *grammar, const char *text, uint32_t length,
+				std::vector<TSSymbol> *symbols, unsigned char *kind)
+{
+	symbols->clear();
+	uint32_t i = 0;
+	blank_skip(text, length, &i);
+	bool list = i < length && text[i] == '[';
+	if (list)
+		i++;
+	for (;;) {
+		blank_skip(text, length, &i);
+		if (i == length)
+			return false;
+		if (list && text[i] == ']' && !symbols->empty()) {
+			i++;
+			break;
+		}
+		TSSymbol symbol = named_node(grammar, text, length, &i);
+		if (!symbol)
+			return false;
+		symbols->push_back(symbol);
+		if (!list)
+			break;
+	}
+	blank_skip(text, length, &i);
+	if (i == length || text[i] != '@')
+		return false;
+	uint32_t start = ++i;
+	while (i < length && (isalnum(static_cast<unsigned char>(text[i])) || strchr("_.-", text[i])))
+		i++;
+	if (i == start)
+		return false;
+	*kind = capture_name_class(text + start, i - start);
+	blank_skip(text, length, &i);
+	return i == length;
+}
+
+// A pattern that names node types alone leaves the query for the table.
+// Its class goes to each symbol it names unless a pattern already there
+// outranks it: the rule collect_captures applies to one node's captures.
+static void symbol_classes_add(language_query *lq, uint32_t pattern, const std::vector<TSSymbol> &symbols,
+			       unsigned char kind)
+{
+	ts_query_disable_pattern(lq->query, pattern);
+	if (kind == CAPTURE_IGNORED)
+		return;
+	bool generic = lq->generic[pattern];
+	for (TSSymbol symbol : symbols) {
+		symbol_class *c = &lq->symbol_classes[symbol];
+		if (c->kind == CAPTURE_IGNORED || generic <= c->generic)
+			*c = {kind, generic, static_cast<uint16_t>(pattern)};
+	}
 }
 
 // Compiles the language's query; on any failure (a grammar whose ABI the
@@ -294,12 +423,22 @@ static void language_query_make(language_query *lq, source_language language)
 	}
 	uint32_t patterns = ts_query_pattern_count(lq->query);
 	lq->predicates.resize(patterns);
+	lq->symbol_classes.assign(ts_language_symbol_count(grammar), {CAPTURE_IGNORED, false, 0});
 	const char *text = highlight_query_text[language];
+	std::vector<TSSymbol> symbols;
 	for (uint32_t i = 0; i < patterns; i++) {
-		pattern_predicates_read(lq, i);
+		bool enabled = pattern_predicates_read(lq, i);
 		uint32_t start = ts_query_start_byte_for_pattern(lq->query, i);
 		uint32_t end = ts_query_end_byte_for_pattern(lq->query, i);
 		lq->generic.push_back(pattern_generic(text + start, end - start));
+		uint32_t predicate_steps;
+		ts_query_predicates_for_pattern(lq->query, i, &predicate_steps);
+		unsigned char kind;
+		if (enabled && predicate_steps == 0 && i <= UINT16_MAX &&
+		    pattern_names_types(grammar, text + start, end - start, &symbols, &kind))
+			symbol_classes_add(lq, i, symbols, kind);
+		else if (enabled)
+			lq->cursor_patterns++;
 	}
 }
 
@@ -312,11 +451,34 @@ static const language_query *language_query_get(source_language language)
 	return lq->query ? lq : nullptr;
 }
 
-// What a parse or query of one call works on: the bytes and the deadline.
+// What a parse or query of one call works on: the bytes, the deadline,
+// and the progress calls since the clock was last read.
 struct highlight_run {
 	const char *content;
 	size_t size;
 	struct timespec deadline;
+	unsigned calls;
+};
+
+// A node of the tree with text, as the walk from the root meets it: outer
+// first, then by start, so that of two nodes with one range the later is
+// the inner. Its class is the one its winning capture gave it.
+struct walked_node {
+	const void *id;
+	uint32_t start;
+	uint32_t end;
+	uint16_t pattern;
+	unsigned char kind; // CAPTURE_IGNORED: not captured
+	bool generic;       // from a bare "(node) @name" pattern
+};
+
+// What a thread keeps between its calls: made on the first, reset after
+// each, released by highlighter_free.
+struct highlight_work {
+	TSParser *parser;
+	TSQueryCursor *cursor;
+	std::vector<walked_node> nodes; // kept for its capacity
+	std::vector<uint32_t> error_depths;
 };
 
 static bool run_expired(const highlight_run *run)
@@ -327,14 +489,19 @@ static bool run_expired(const highlight_run *run)
 	       (now.tv_sec == run->deadline.tv_sec && now.tv_nsec >= run->deadline.tv_nsec);
 }
 
+static bool run_progress(highlight_run *run)
+{
+	return ++run->calls % HIGHLIGHT_CLOCK_EVERY == 0 && run_expired(run);
+}
+
 static bool parse_progress(TSParseState *state)
 {
-	return run_expired(static_cast<const highlight_run *>(state->payload));
+	return run_progress(static_cast<highlight_run *>(state->payload));
 }
 
 static bool query_progress(TSQueryCursorState *state)
 {
-	return run_expired(static_cast<const highlight_run *>(state->payload));
+	return run_progress(static_cast<highlight_run *>(state->payload));
 }
 
 static const char *input_read(void *payload, uint32_t byte, TSPoint, uint32_t *bytes_read)
@@ -348,47 +515,67 @@ static const char *input_read(void *payload, uint32_t byte, TSPoint, uint32_t *b
 	return run->content + byte;
 }
 
-// True when no path from the root is deeper than the limit; the walk goes
-// by the cursor, without recursion.
-static bool tree_depth_within(TSTree *tree, uint32_t limit)
+// Null when the parse is given up (the deadline): the parser is then reset,
+// or it would resume that parse on the next call.
+static TSTree *parse(highlight_run *run, highlight_work *work, source_language language)
 {
+	const TSLanguage *grammar = language_grammar(language);
+	if (ts_parser_language(work->parser) != grammar && !ts_parser_set_language(work->parser, grammar))
+		return nullptr;
+	TSInput input = {run, input_read, TSInputEncodingUTF8, nullptr};
+	TSParseOptions options = {run, parse_progress};
+	TSTree *tree = ts_parser_parse_with_options(work->parser, nullptr, input, options);
+	if (!tree)
+		ts_parser_reset(work->parser);
+	return tree;
+}
+
+// Every node with text, each with the class the table gives its symbol,
+// and the bytes of the tokens the parser could place nowhere: leaves right
+// under an ERROR node but comments, or an ERROR node without children
+// (a comment in a block the cut left open is in place). -1 when a path
+// from the root is deeper than the limit (the walk goes by the cursor,
+// without recursion).
+static int tree_walk(const language_query *lq, TSTree *tree, highlight_work *work, uint32_t *stray_bytes)
+{
+	static const TSSymbol ERROR_SYMBOL = UINT16_MAX;
 	TSTreeCursor cursor = ts_tree_cursor_new(ts_tree_root_node(tree));
 	uint32_t depth = 0;
-	bool within = true;
+	int status = 0;
+	work->nodes.clear();
+	work->error_depths.clear(); // of the ERROR nodes the walk is in
+	*stray_bytes = 0;
 	for (;;) {
+		TSNode node = ts_tree_cursor_current_node(&cursor);
+		uint32_t start = ts_node_start_byte(node), end = ts_node_end_byte(node);
+		TSSymbol symbol = ts_node_symbol(node);
+		if (start < end) {
+			symbol_class c = symbol < lq->symbol_classes.size() ? lq->symbol_classes[symbol]
+									     : symbol_class{CAPTURE_IGNORED, false, 0};
+			work->nodes.push_back({node.id, start, end, c.pattern, c.kind, c.generic});
+		}
+		if (symbol == ERROR_SYMBOL)
+			work->error_depths.push_back(depth);
 		if (ts_tree_cursor_goto_first_child(&cursor)) {
-			if (++depth > limit) {
-				within = false;
+			if (++depth > HIGHLIGHT_MAX_DEPTH) {
+				status = -1;
 				break;
 			}
 			continue;
 		}
+		if (!work->error_depths.empty() && work->error_depths.back() + 1 >= depth && !ts_node_is_extra(node))
+			*stray_bytes += end - start;
 		while (!ts_tree_cursor_goto_next_sibling(&cursor)) {
 			if (!ts_tree_cursor_goto_parent(&cursor))
 				goto done;
 			depth--;
 		}
+		while (!work->error_depths.empty() && work->error_depths.back() >= depth)
+			work->error_depths.pop_back();
 	}
 done:
 	ts_tree_cursor_delete(&cursor);
-	return within;
-}
-
-static TSTree *parse(const highlight_run *run, source_language language)
-{
-	TSParser *parser = ts_parser_new();
-	TSTree *tree = nullptr;
-	if (ts_parser_set_language(parser, language_grammar(language))) {
-		TSInput input = {const_cast<highlight_run *>(run), input_read, TSInputEncodingUTF8, nullptr};
-		TSParseOptions options = {const_cast<highlight_run *>(run), parse_progress};
-		tree = ts_parser_parse_with_options(parser, nullptr, input, options);
-	}
-	ts_parser_delete(parser);
-	if (tree && !tree_depth_within(tree, HIGHLIGHT_MAX_DEPTH)) {
-		ts_tree_delete(tree);
-		tree = nullptr;
-	}
-	return tree;
+	return status;
 }
 
 static const TSNode *match_capture(const TSQueryMatch *match, uint32_t capture)
@@ -436,34 +623,27 @@ static bool match_holds(const language_query *lq, const TSQueryMatch *match, con
 	return true;
 }
 
-// One node's class, as the pattern that won it gave it.
-struct node_class {
-	uint32_t start;
-	uint32_t end;
-	uint32_t order; // arrival: of two nodes with one range, the later is the inner
-	unsigned char kind;
-	bool generic;   // from a bare "(node) @name" pattern
-};
-
-// A node claimed at the current start byte, and where its class is.
-struct claimed_node {
-	const void *id;
-	size_t index;
-};
-
-// The captured nodes, each once. The query hands a node's captures in
-// pattern order and, as tree-sitter's own highlighter does, the last
-// pattern wins (queries put the refinements after the defaults); but a bare
-// pattern never wins over one with more to say, whatever their order.
-static int collect_captures(const highlight_run *run, const language_query *lq, TSTree *tree,
-			    std::vector<node_class> *nodes)
+// The walked node a capture names: among those that start where it does.
+static walked_node *walked_find(std::vector<walked_node> *nodes, uint32_t start, const void *id)
 {
-	TSQueryCursor *cursor = ts_query_cursor_new();
-	ts_query_cursor_set_match_limit(cursor, HIGHLIGHT_MATCH_LIMIT);
-	TSQueryCursorOptions options = {const_cast<highlight_run *>(run), query_progress};
+	auto at = std::lower_bound(nodes->begin(), nodes->end(), start,
+				   [](const walked_node &n, uint32_t s) { return n.start < s; });
+	for (; at != nodes->end() && at->start == start; ++at)
+		if (at->id == id)
+			return &*at;
+	return nullptr;
+}
+
+// The captures of the patterns the table does not hold, each given to its
+// node. The query hands a node's captures in pattern order and, as
+// tree-sitter's own highlighter does, the last pattern wins (queries put
+// the refinements after the defaults); but a bare pattern never wins over
+// one with more to say, whatever their order.
+static int collect_captures(highlight_run *run, const language_query *lq, TSQueryCursor *cursor, TSTree *tree,
+			    std::vector<walked_node> *nodes)
+{
+	TSQueryCursorOptions options = {run, query_progress};
 	ts_query_cursor_exec_with_options(cursor, lq->query, ts_tree_root_node(tree), &options);
-	std::vector<claimed_node> seen;
-	uint32_t seen_at = UINT32_MAX;
 	TSQueryMatch match;
 	uint32_t index;
 	while (ts_query_cursor_next_capture(cursor, &match, &index)) {
@@ -476,24 +656,18 @@ static int collect_captures(const highlight_run *run, const language_query *lq, 
 		uint32_t start = ts_node_start_byte(node), end = ts_node_end_byte(node);
 		if (kind == CAPTURE_IGNORED || start >= end)
 			continue;
-		if (start != seen_at) {
-			seen.clear();
-			seen_at = start;
-		}
+		walked_node *n = walked_find(nodes, start, node.id);
+		if (!n)
+			continue;
 		bool generic = lq->generic[match.pattern_index];
-		auto claimed = std::find_if(seen.begin(), seen.end(),
-					    [&](const claimed_node &c) { return c.id == node.id; });
-		if (claimed == seen.end()) {
-			seen.push_back({node.id, nodes->size()});
-			nodes->push_back({start, end, static_cast<uint32_t>(nodes->size()), kind, generic});
-		} else if (generic <= (*nodes)[claimed->index].generic) {
-			(*nodes)[claimed->index].kind = kind;
-			(*nodes)[claimed->index].generic = generic;
+		if (n->kind == CAPTURE_IGNORED || generic < n->generic ||
+		    (generic == n->generic && match.pattern_index >= n->pattern)) {
+			n->kind = kind;
+			n->generic = generic;
+			n->pattern = static_cast<uint16_t>(match.pattern_index);
 		}
 	}
-	int status = run_expired(run) ? -1 : 0;
-	ts_query_cursor_delete(cursor);
-	return status;
+	return run_expired(run) ? -1 : 0;
 }
 
 // Appends [start, end) of kind, merged with the last span when they touch
@@ -509,31 +683,34 @@ static void span_emit(std::vector<highlight_span> *spans, uint32_t start, uint32
 	spans->push_back({start, end, static_cast<highlight_class>(kind)});
 }
 
+// One node whose class is in force, and where it ends.
+struct open_node {
+	uint32_t end;
+	unsigned char kind;
+};
+
 // Flattens the nested nodes: every byte takes the class of the innermost
-// node over it. Nodes come outer first; a stack holds the open ones.
-static void flatten(std::vector<node_class> *nodes, std::vector<highlight_span> *spans)
+// captured node over it. The walk's order is outer first, then by start; a
+// stack holds the open nodes.
+static void flatten(const std::vector<walked_node> &nodes, std::vector<highlight_span> *spans)
 {
-	std::sort(nodes->begin(), nodes->end(), [](const node_class &a, const node_class &b) {
-		if (a.start != b.start)
-			return a.start < b.start;
-		if (a.end != b.end)
-			return a.end > b.end;
-		return a.order < b.order;
-	});
-	std::vector<node_class> open;
+	std::vector<open_node> open;
 	uint32_t pos = 0;
-	for (node_class n : *nodes) {
+	for (const walked_node &n : nodes) {
+		if (n.kind == CAPTURE_IGNORED)
+			continue;
 		while (!open.empty() && open.back().end <= n.start) {
 			span_emit(spans, pos, open.back().end, open.back().kind);
 			pos = open.back().end;
 			open.pop_back();
 		}
+		uint32_t end = n.end;
 		if (!open.empty()) {
 			span_emit(spans, pos, n.start, open.back().kind);
-			n.end = std::min(n.end, open.back().end);
+			end = std::min(end, open.back().end);
 		}
 		pos = n.start;
-		open.push_back(n);
+		open.push_back({end, n.kind});
 	}
 	while (!open.empty()) {
 		span_emit(spans, pos, open.back().end, open.back().kind);
@@ -553,8 +730,91 @@ static int spans_copy(const std::vector<highlight_span> &list, highlight_span **
 	return 0;
 }
 
-int highlight_spans(source_language language, const char *content, size_t size,
-		    highlight_span **spans, size_t *count)
+static highlight_work *highlighter_work(highlighter *h)
+{
+	if (!h->work) {
+		h->work = new highlight_work{};
+		h->work->parser = ts_parser_new();
+		h->work->cursor = ts_query_cursor_new();
+		ts_query_cursor_set_match_limit(h->work->cursor, HIGHLIGHT_MATCH_LIMIT);
+	}
+	return h->work;
+}
+
+void highlighter_free(highlighter *h)
+{
+	if (!h->work)
+		return;
+	ts_query_cursor_delete(h->work->cursor);
+	ts_parser_delete(h->work->parser);
+	delete h->work;
+	h->work = nullptr;
+}
+
+// Whether [0, end) leaves a prose block open: a triple-quoted string
+// (Python's docstrings) or a "/*" comment, whose text would parse as
+// errors. Other strings and comments are not told apart: a quote or a
+// comment mark inside them may mislead this, and only moves the cut.
+static bool prose_open(const char *content, size_t end)
+{
+	enum { CODE, DOUBLE, SINGLE, COMMENT } in = CODE;
+	for (size_t i = 0; i + 1 < end; i++) {
+		char c = content[i], next = content[i + 1];
+		bool triple = i + 2 < end && next == c && content[i + 2] == c;
+		if (in == CODE && c == '/' && next == '*')
+			in = COMMENT;
+		else if (in == COMMENT && c == '*' && next == '/')
+			in = CODE;
+		else if (triple && c == '"' && (in == CODE || in == DOUBLE))
+			in = in == CODE ? DOUBLE : CODE, i++;
+		else if (triple && c == '\'' && (in == CODE || in == SINGLE))
+			in = in == CODE ? SINGLE : CODE, i++;
+		else
+			continue;
+		i++;
+	}
+	return in != CODE;
+}
+
+// The first bytes a file is judged by: the slice, then up to the next line
+// that starts with a letter, outside a prose block. Such a line is most
+// often at the top level (a declaration, a statement), so the cut seldom
+// leaves a comment, a string or a block open, which would read as errors.
+// The whole file when there is none.
+static size_t slice_size(const char *content, size_t size)
+{
+	size_t at = HIGHLIGHT_SLICE;
+	while (at < size && at < HIGHLIGHT_SLICE_MAX) {
+		const char *eol = static_cast<const char *>(memchr(content + at, '\n', size - at));
+		if (!eol)
+			break;
+		at = static_cast<size_t>(eol - content) + 1;
+		if (at < size && isalpha(static_cast<unsigned char>(content[at])) && !prose_open(content, at))
+			return at;
+	}
+	return size;
+}
+
+// The tree of the first `length` bytes, walked; null when it cannot be
+// made or walked, or, for a file, when its bytes are mostly errors.
+static TSTree *parse_walked(highlight_run *run, highlight_work *work, const language_query *lq,
+			    source_language language, highlight_text text, size_t length)
+{
+	highlight_run part = *run;
+	part.size = length;
+	TSTree *tree = parse(&part, work, language);
+	run->calls = part.calls;
+	uint32_t stray_bytes;
+	if (tree && (tree_walk(lq, tree, work, &stray_bytes) != 0 ||
+		     (text == HIGHLIGHT_FILE && stray_bytes > length / 4))) {
+		ts_tree_delete(tree);
+		tree = nullptr;
+	}
+	return tree;
+}
+
+int highlight_spans(highlighter *h, source_language language, const char *content, size_t size,
+		    highlight_text text, highlight_span **spans, size_t *count)
 {
 	*spans = nullptr;
 	*count = 0;
@@ -563,7 +823,8 @@ int highlight_spans(source_language language, const char *content, size_t size,
 	const language_query *lq = language_query_get(language);
 	if (!lq)
 		return -1;
-	highlight_run run = {content, size, {}};
+	highlight_work *work = highlighter_work(h);
+	highlight_run run = {content, size, {}, 0};
 	clock_gettime(CLOCK_THREAD_CPUTIME_ID, &run.deadline);
 	run.deadline.tv_sec += HIGHLIGHT_MAX_MILLISECONDS / 1000;
 	run.deadline.tv_nsec += HIGHLIGHT_MAX_MILLISECONDS % 1000 * 1000000;
@@ -571,15 +832,19 @@ int highlight_spans(source_language language, const char *content, size_t size,
 		run.deadline.tv_sec++;
 		run.deadline.tv_nsec -= 1000000000;
 	}
-	TSTree *tree = parse(&run, language);
+	size_t judged = text == HIGHLIGHT_FILE ? slice_size(content, size) : size;
+	TSTree *tree = parse_walked(&run, work, lq, language, text, judged);
+	if (tree && judged < size) {
+		ts_tree_delete(tree);
+		tree = parse_walked(&run, work, lq, language, HIGHLIGHT_FRAGMENT, size);
+	}
 	if (!tree)
 		return -1;
-	std::vector<node_class> nodes;
-	int status = collect_captures(&run, lq, tree, &nodes);
+	int status = lq->cursor_patterns ? collect_captures(&run, lq, work->cursor, tree, &work->nodes) : 0;
 	ts_tree_delete(tree);
 	if (status != 0)
 		return -1;
 	std::vector<highlight_span> list;
-	flatten(&nodes, &list);
+	flatten(work->nodes, &list);
 	return spans_copy(list, spans, count);
 }

@@ -431,10 +431,23 @@ enum source_language : unsigned char {
 // By the file's name (extension or whole name), then by its first line
 // (#! interpreter, editor modeline) when the name says nothing.
 source_language detect_language(const char *name, const char *content, size_t size);
+// What the highlighter keeps between the calls of one thread (a parser, a
+// query cursor and the node list, made on first use); zeroed to start,
+// released by highlighter_free.
+struct highlight_work;
+struct highlighter {
+	highlight_work *work;
+};
+void highlighter_free(highlighter *colouring);
+// What the text is: a whole file, given up on (written plain) when the
+// parser finds its start mostly errors, as with text that only looks like
+// the language; or a README's code block, often a piece of a program,
+// coloured however it parses.
+enum highlight_text { HIGHLIGHT_FILE, HIGHLIGHT_FRAGMENT };
 // The spans of `content` in `language`, malloc'd; -1 when the parse fails,
 // takes too long or goes too deep (the page is then written plain).
-int highlight_spans(source_language language, const char *content, size_t size,
-		    highlight_span **spans, size_t *count);
+int highlight_spans(highlighter *colouring, source_language language, const char *content, size_t size,
+		    highlight_text text, highlight_span **spans, size_t *count);
 // The numbered lines of a file page, exactly as the plain page writes them,
 // with each span as <span class="..."> closed at the end of a line and
 // opened again on the next; returns the number of lines.

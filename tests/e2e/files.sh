@@ -869,6 +869,43 @@ git -C hl-gen config repopage.highlight true
 run_site hl-gen-coloured ../hl-gen
 check_success "generated tree, coloured"
 spans_stripped_equal "generated tree" hl-gen-plain hl-gen-coloured
+
+# Text that only looks like the language (token soup, as the generated
+# histories hold) is written plain, judged by its first lines; a real file
+# with a syntax error is still coloured, whether it is judged whole or by
+# its first lines.
+new_repo hl-soup
+soup_c=$(git -C hl-gen ls-tree -r --name-only HEAD | grep '\.c$' | head -n 1)
+soup_py=$(git -C hl-gen ls-tree -r --name-only HEAD | grep '\.py$' | head -n 1)
+git -C hl-gen show "HEAD:$soup_c" >hl-soup/soup.c
+git -C hl-gen show "HEAD:$soup_py" >hl-soup/soup.py
+broken='/* Sums the arguments. */
+#include <stdio.h>
+
+static int total(int n, char **v)
+{
+	int sum = 0;
+	for (int i = 0; i < n; i++)
+		sum += v[i][0] - '"'0'"';
+	return sum;
+}
+'
+printf '%s\n' "$broken" "int main(int argc, char **argv)" "{" \
+	"	printf(\"%d\\n\", total(argc argv));" "	return 0;" "}" >hl-soup/broken.c
+printf '%s\n' "$broken" | sed 's/return sum;/return sum/' >hl-soup/short-broken.c
+git -C hl-soup add -A
+commit_all hl-soup "Soup and a slip"
+run_site hl-soup-plain ../hl-soup
+git -C hl-soup config repopage.highlight true
+run_site hl-soup-site ../hl-soup
+check_success "token soup"
+for page in soup.c soup.py; do
+	head -n -1 "hl-soup-site/file/$page.html" >"$SCRATCH/page"
+	check_files_eq "token soup: $page, plain" "hl-soup-plain/file/$page.html" "$SCRATCH/page"
+done
+check_contains "one syntax error: coloured" hl-soup-site/file/broken.c.html '<span class="k">return</span>'
+check_contains "one syntax error, short: coloured" hl-soup-site/file/short-broken.c.html \
+	'<span class="k">return</span>'
 if git -C "$here/../.." rev-parse -q --verify HEAD >/dev/null 2>&1; then
 	git clone -q --bare "$here/../.." hl-own.git
 	run_site hl-own-plain ../hl-own.git

@@ -77,6 +77,10 @@ static size_t line_count(const uint8_t *content, size_t size)
 	return n + (size && content[size - 1] != '\n');
 }
 
+// One for the process, as a thread of repopage keeps one for its pages:
+// each input is highlighted after the last, whatever became of its parse.
+static highlighter fuzz_highlighter;
+
 // The parser's spans for the same bytes, when the name or first line gives
 // a language: sorted, disjoint, within the content, and through
 // highlighted_lines the plain text again.
@@ -86,7 +90,7 @@ static void highlight_check(const char *name, const char *content, size_t size,
 	source_language language = detect_language(name, content, size);
 	highlight_span *spans = nullptr;
 	size_t count = 0;
-	if (language == LANG_NONE || highlight_spans(language, content, size, &spans, &count) != 0)
+	if (language == LANG_NONE || highlight_spans(&fuzz_highlighter, language, content, size, HIGHLIGHT_FILE, &spans, &count) != 0)
 		return;
 	uint32_t end = 0;
 	for (size_t i = 0; i < count; i++) {

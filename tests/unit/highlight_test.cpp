@@ -25,11 +25,16 @@ struct language_sample {
 	std::vector<expected_word> words;
 };
 
+// As a code block: broken input is coloured however it parses, not given
+// up on as a file mostly errors would be.
 std::vector<highlight_span> spans_of(source_language language, const std::string &text, int *status)
 {
 	highlight_span *spans = nullptr;
 	size_t count = 0;
-	*status = highlight_spans(language, text.data(), text.size(), &spans, &count);
+	highlighter highlighter = {};
+	*status = highlight_spans(&highlighter, language, text.data(), text.size(), HIGHLIGHT_FRAGMENT, &spans,
+				  &count);
+	highlighter_free(&highlighter);
 	std::vector<highlight_span> out(spans, spans + count);
 	free(spans);
 	return out;
