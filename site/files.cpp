@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <git2/sys/errors.h>
 #include <libgen.h>
 #include <vector>
 
@@ -160,11 +161,33 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 	return lines;
 }
 
-// git refuses such trees, but crafted ones can be pushed.
-bool unsafe_entry_name(const char *name)
+// Names that would lead outside "file/" or collide with the tree's own
+// structure: git refuses such trees, but crafted ones can be pushed.
+static bool unsafe_entry_name(const char *name)
 {
 	return name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
 	       strchr(name, '/') != nullptr;
+}
+
+// The blobs that get a page, through the directories the walk enters:
+// the progress line's total.
+static size_t count_files(git_tree *tree)
+{
+	size_t count = 0;
+	for (size_t i = 0; i < git_tree_entrycount(tree); i++) {
+		const git_tree_entry *entry = git_tree_entry_byindex(tree, i);
+		const char *name = git_tree_entry_name(entry);
+		if (!name || unsafe_entry_name(name))
+			continue;
+		git_object_t type = git_tree_entry_type(entry);
+		git_tree *subtree = nullptr;
+		if (type == GIT_OBJECT_BLOB)
+			count++;
+		else if (type == GIT_OBJECT_TREE && git_tree_lookup(&subtree, repository, git_tree_entry_id(entry)) == 0)
+			count += count_files(subtree);
+		git_tree_free(subtree);
+	}
+	return count;
 }
 
 static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path);
@@ -246,7 +269,10 @@ int files_page_body(FILE *fp, const git_oid *head, run_progress *progress)
 		err(1, "malloc");
 	pages.progress = progress;
 	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&tree, commit) == 0) {
-		progress_files_start(progress, tree);
+		if (progress->on) {
+			progress_files_start(progress, count_files(tree));
+			git_error_clear(); // a subtree that cannot be read is only not counted
+		}
 		result = tree_rows(fp, &pages, tree, "");
 	}
 	page_output_free(&pages.page);

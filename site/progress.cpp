@@ -170,28 +170,7 @@ void progress_commit(run_progress *p)
 	draw_when_due(p);
 }
 
-// The blobs among the entries files.cpp gives a page, through the
-// directories it walks.
-static size_t count_files(git_tree *tree)
-{
-	size_t count = 0;
-	for (size_t i = 0; i < git_tree_entrycount(tree); i++) {
-		const git_tree_entry *entry = git_tree_entry_byindex(tree, i);
-		const char *name = git_tree_entry_name(entry);
-		if (!name || unsafe_entry_name(name))
-			continue;
-		git_object_t type = git_tree_entry_type(entry);
-		git_tree *subtree = nullptr;
-		if (type == GIT_OBJECT_BLOB)
-			count++;
-		else if (type == GIT_OBJECT_TREE && git_tree_lookup(&subtree, repository, git_tree_entry_id(entry)) == 0)
-			count += count_files(subtree);
-		git_tree_free(subtree);
-	}
-	return count;
-}
-
-void progress_files_start(run_progress *p, git_tree *tree)
+void progress_files_start(run_progress *p, size_t total)
 {
 	if (!p->on)
 		return;
@@ -199,8 +178,7 @@ void progress_files_start(run_progress *p, git_tree *tree)
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	p->walk_end = now;
 	p->files_begun = true;
-	p->file_total = count_files(tree);
-	git_error_clear();
+	p->file_total = total;
 	draw(p, now);
 }
 

@@ -233,7 +233,7 @@ size_t progress_history_size(const run_progress *p, const git_oid *head);
 void progress_commits_start(run_progress *p, size_t total);
 void progress_commit(run_progress *p);
 // The file pages of HEAD's `tree`, counted.
-void progress_files_start(run_progress *p, git_tree *tree);
+void progress_files_start(run_progress *p, size_t total);
 void progress_file(run_progress *p);
 // Clears the line at the end of the run.
 void progress_end(run_progress *p);
@@ -365,9 +365,6 @@ void cache_install(const log_cache *cache);
 
 // Files.
 int files_page_body(FILE *stream, const git_oid *head, run_progress *progress);
-// Names that would lead outside "file/" or collide with the tree's own
-// structure: such an entry gets no row and no page.
-bool unsafe_entry_name(const char *name);
 // One entry of a directory of HEAD as the listings show it: gathered by the
 // walk of "files.html" for the tree pages, so that both show the same.
 enum listed_kind : unsigned char {
