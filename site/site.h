@@ -138,6 +138,7 @@ struct page_output {
 	char *compare;          // what was read of the page in place
 	page_output *next_open; // the run's list of temporary files (page_output.cpp)
 	page_output *gz;        // the <path>.gz that follows the page, else null
+	uint64_t temp_draws;    // the temporary names drawn, above the process id
 	bool hashing;           // set after page_open: what is written goes into hash too
 	page_hash hash;
 };
