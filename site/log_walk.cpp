@@ -44,8 +44,10 @@ static void install_page(walk_pool *pool, pending_page *page)
 		snprintf(text, sizeof text, "write error: %s", path);
 		stop_and_die(pool, text, NO_REASON);
 	}
-	if (page->pending && page_install(&page->output) != 0) {
-		int error = errno;
+	int error = page->rename_errno;
+	if (error == 0 && page->pending && page_install(&page->output) != 0)
+		error = errno;
+	if (error != 0) {
 		snprintf(text, sizeof text, "rename: '%s' to '%s'", page->output.temp, path);
 		stop_and_die(pool, text, error);
 	}
@@ -227,9 +229,12 @@ static int run_walk(log_walk *walk, walk_pool *pool, commit_source *source,
 		}
 		if (taken == submitted)
 			return 0;
-		int end = take_task(walk, pool, walk_pool_wait(pool, taken++));
+		commit_task *task = walk_pool_wait(pool, taken);
+		walk_pool_claim(pool, taken);
+		int end = take_task(walk, pool, task);
 		if (end != 0)
 			return end;
+		walk_pool_release(pool, taken++);
 	}
 }
 
