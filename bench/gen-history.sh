@@ -27,7 +27,9 @@ export GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null LC_ALL=C
 git init -q --bare "$dest"
 git -C "$dest" symbolic-ref HEAD refs/heads/master
 
-perl - "$commits" "$profile" <<'EOF' | git -C "$dest" fast-import --quiet
+# The stream ends in "done": a generator that stops short fails the import
+# (a pipe tells no exit status but the last).
+perl - "$commits" "$profile" <<'EOF' | git -C "$dest" fast-import --quiet --done
 use strict;
 use warnings;
 no warnings "qw"; # the word list has commas in it
@@ -297,8 +299,9 @@ sub wide_ops {
 		$_ = $new for grep { $_ eq $old } @text_paths;
 		$ops .= edit_op($new) if $n % 53 == 0;
 	}
-	if ($n % 1499 == 0) {
-		my $dir = pick(grep { m{/one$} } @dirs);
+	my @movable = grep { m{/one$} } @dirs; # all moved once in a long history
+	if ($n % 1499 == 0 && @movable) {
+		my $dir = pick(@movable);
 		my $to = "$dir-moved-$n";
 		unless (grep { $locked{$_} && m{^\Q$dir\E/} } @text_paths) {
 			$ops .= move_dir($dir, $to);
@@ -351,6 +354,7 @@ while ($mark < $total) {
 	}
 	$n++;
 }
+print "done\n";
 EOF
 
 # fast-import's pack deltas each blob against the one before it in the

@@ -5,7 +5,9 @@
 # histories of 1000 and 10000 commits, kept under BUILD/bench; with
 # BENCH_WIDE=N in the environment also a history of N commits over a wide
 # tree (gen-history.sh's "wide" profile; 40000 commits take some minutes to
-# generate, once, and a few to measure). Each row is the median of 3 runs
+# generate, once, and a few to measure), and with BENCH_LONG=N one of N
+# commits of the same profile (200000 take a quarter of an hour to generate,
+# once), whose peak memory is set beside the wide one's. Each row is the median of 3 runs
 # (5 when a run takes under a second) of the whole process: wall and CPU
 # seconds, peak resident memory. BASELINE=path/to/an older repopage adds
 # its rows beside the current ones, in the same run. Each history is also
@@ -185,6 +187,10 @@ bench_repo() {
 	echo "== $repo ($(git -C "$repo" rev-list --count HEAD) commits from HEAD)"
 	printf '%-28s %9s %9s %10s\n' "" "wall s" "cpu s" "peak MB"
 
+	measure "repopage, 1 thread" "$work/full" empty_full env REPOPAGE_JOBS=1 "$repopage" "$repo"
+	one_wall=$wall one_cpu=$cpu
+	[ -z "${BASELINE:-}" ] ||
+		measure "baseline, 1 thread" "$work/full" empty_full env REPOPAGE_JOBS=1 "$BASELINE" "$repo"
 	measure "repopage, first render" "$work/full" empty_full "$repopage" "$repo"
 	full_wall=$wall full_cpu=$cpu
 	[ -z "${BASELINE:-}" ] ||
@@ -196,6 +202,8 @@ bench_repo() {
 	measure "git log -p --stat" "$repo" nothing git log -p --stat --diff-merges=first-parent \
 		-M100% -C100% --no-color
 	git_wall=$wall git_cpu=$cpu
+	measure "git log --numstat" "$repo" nothing git log --numstat --diff-merges=first-parent \
+		-M100% -C100% --no-color
 
 	rm -rf "$work/clone" "$work/inc"
 	git clone -q --bare "$repo" "$work/clone"
@@ -221,9 +229,33 @@ bench_repo() {
 	fi
 	echo "render/floor       wall $(ratio "$full_wall" "$floor_wall")  cpu $(ratio "$full_cpu" "$floor_cpu")"
 	echo "render/git         wall $(ratio "$full_wall" "$git_wall")  cpu $(ratio "$full_cpu" "$git_cpu")"
+	echo "1 thread/git       wall $(ratio "$one_wall" "$git_wall")  cpu $(ratio "$one_cpu" "$git_cpu")"
+	serial_share "$repo"
 	echo "incremental/full   wall $(ratio "$inc_wall" "$full_wall")  cpu $(ratio "$inc_cpu" "$full_cpu")"
 	[ "${BENCH_RICH:-1}" = 0 ] || key_rows "$repo" "rich pages" about raw patch tree
 	[ "${BENCH_RICH:-1}" = 0 ] || key_rows "$repo" highlight highlight
+}
+
+# serial_share REPO: the walk's thread's share of the CPU of a first render
+# on two threads, from perf's samples by thread (the walk's is the
+# process's first): what no number of threads makes faster.
+serial_share() {
+	if ! command -v perf >/dev/null; then
+		echo "serial share       n/a (no perf)"
+		return
+	fi
+	empty_full
+	(cd "$work/full" && REPOPAGE_JOBS=2 perf record -q -F 499 -o "$work/perf.data" "$repopage" "$1" \
+		>/dev/null 2>&1) || { echo "serial share       n/a (perf record failed)"; return; }
+	perf report -i "$work/perf.data" --sort pid --stdio 2>/dev/null | awk '
+		/^ *[0-9.]+%/ { split($2, p, ":"); share[p[1] + 0] = $1 + 0 }
+		END {
+			first = -1
+			for (t in share) if (first < 0 || t + 0 < first) first = t + 0
+			if (first < 0) print "serial share       n/a"
+			else printf "serial share       %.3f\n", share[first] / 100
+		}'
+	rm -f "$work/perf.data"
 }
 
 # side_by_side A B: peak MB of each row for histories A and B.
@@ -255,6 +287,9 @@ else
 	done
 	side_by_side history-1000 history-10000
 	[ -z "${BENCH_WIDE:-}" ] || bench_repo "$(history "$BENCH_WIDE" wide)"
+	[ -z "${BENCH_LONG:-}" ] || bench_repo "$(history "$BENCH_LONG" wide)"
+	[ -z "${BENCH_WIDE:-}" ] || [ -z "${BENCH_LONG:-}" ] ||
+		side_by_side "history-$BENCH_WIDE-wide" "history-$BENCH_LONG-wide"
 fi
 if [ -x "$build/bench/hlspeed" ]; then
 	echo

@@ -114,12 +114,45 @@ void commit_task_render(git_repository *repo, commit_task *task)
 	commit_record_free(r);
 }
 
+static bool page_ready(const pending_page *page)
+{
+	return page->open_errno == 0 && !page->failed;
+}
+
+bool commit_task_ready(const commit_task *task)
+{
+	const commit_result *result = &task->result;
+	return !result->failure.what && result->outcome != TASK_UNREADABLE &&
+	       page_ready(&result->page) && page_ready(&result->patch);
+}
+
+static int install_pending(pending_page *page)
+{
+	if (page->pending && page_install(&page->output) != 0) {
+		page->rename_errno = errno;
+		return -1;
+	}
+	page->pending = false;
+	return 0;
+}
+
+// A commit without a diff keeps the patch it began: it is discarded.
+int commit_task_install(commit_task *task)
+{
+	commit_result *result = &task->result;
+	if (task->request.exists || result->outcome != TASK_RENDERED)
+		return 0;
+	if (install_pending(&result->patch) != 0)
+		return -1;
+	return install_pending(&result->page);
+}
+
 static void clear_pending(pending_page *page)
 {
 	if (page->pending)
 		page_discard(&page->output);
 	page->pending = page->failed = false;
-	page->open_errno = 0;
+	page->open_errno = page->rename_errno = 0;
 }
 
 void commit_task_clear(commit_task *task)

@@ -3,9 +3,11 @@
 // order for their rows, their pages and their failures.
 #include "site.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <err.h>
 #include <unistd.h>
 #include <vector>
@@ -42,8 +44,10 @@ static void install_page(walk_pool *pool, pending_page *page)
 		snprintf(text, sizeof text, "write error: %s", path);
 		stop_and_die(pool, text, NO_REASON);
 	}
-	if (page->pending && page_install(&page->output) != 0) {
-		int error = errno;
+	int error = page->rename_errno;
+	if (error == 0 && page->pending && page_install(&page->output) != 0)
+		error = errno;
+	if (error != 0) {
 		snprintf(text, sizeof text, "rename: '%s' to '%s'", page->output.temp, path);
 		stop_and_die(pool, text, error);
 	}
@@ -87,12 +91,15 @@ static int take_task(log_walk *walk, walk_pool *pool, commit_task *task)
 	return 0;
 }
 
+struct pages_in_place;
+
 // Where the walk takes its commits from: libgit2's walk, or a list made
 // beforehand, which ends where the cached rows begin.
 struct commit_source {
 	git_revwalk *rw;                   // owned by walk_log
 	const std::vector<git_oid> *list;  // else these, in this order
 	size_t listed;                     // how many of them were taken
+	const pages_in_place *in_place;    // the pages there at the start
 };
 
 // The next commit's id; 0, GIT_ITEROVER, or libgit2's error. A list runs
@@ -108,6 +115,53 @@ static int next_id(commit_source *source, git_oid *id, bool *cached)
 		return 0;
 	}
 	return source->rw ? git_revwalk_next(id, source->rw) : GIT_ITEROVER;
+}
+
+// The commits whose pages were in place when the walk began, sorted, read
+// from the folder at once: a commit not among them has no page, and needs
+// no look of its own, which on a first render spared the walk's thread a
+// system call a commit. Those among them are still looked at one by one,
+// as a link that leads nowhere is listed but is no page.
+struct pages_in_place {
+	std::vector<git_oid> ids;
+	bool known; // false: the folder could not be read, each commit is looked at
+};
+
+static bool oid_less(const git_oid &a, const git_oid &b)
+{
+	return git_oid_cmp(&a, &b) < 0;
+}
+
+// "<40 hex digits>.html": the name of a commit's page.
+static bool page_id(const char *name, git_oid *id)
+{
+	return strlen(name) == GIT_OID_SHA1_HEXSIZE + 5 &&
+	       strcmp(name + GIT_OID_SHA1_HEXSIZE, ".html") == 0 &&
+	       git_oid_fromstrn(id, name, GIT_OID_SHA1_HEXSIZE) == 0;
+}
+
+static void list_pages_in_place(pages_in_place *pages)
+{
+	DIR *dir = opendir("commit");
+	pages->known = dir || errno == ENOENT;
+	if (!dir)
+		return;
+	git_oid id;
+	struct dirent *entry;
+	errno = 0;
+	while ((entry = readdir(dir)))
+		if (page_id(entry->d_name, &id))
+			pages->ids.push_back(id);
+	pages->known = errno == 0;
+	closedir(dir);
+	std::sort(pages->ids.begin(), pages->ids.end(), oid_less);
+}
+
+static bool page_exists(const pages_in_place *pages, const commit_request *next)
+{
+	if (pages->known && !std::binary_search(pages->ids.begin(), pages->ids.end(), next->id, oid_less))
+		return false;
+	return access(next->path, F_OK) == 0;
 }
 
 // The commit the walk yields next, with its page path and whether the page
@@ -132,7 +186,7 @@ static bool next_commit(commit_source *source, const log_walk *walk, commit_requ
 	int n = snprintf(next->path, sizeof next->path, "commit/%s.html", next->id_text);
 	if (n < 0 || static_cast<size_t>(n) >= sizeof next->path)
 		errx(1, "path truncated: 'commit/%s.html'", next->id_text);
-	next->exists = access(next->path, F_OK) == 0;
+	next->exists = page_exists(source->in_place, next);
 	return true;
 }
 
@@ -175,9 +229,12 @@ static int run_walk(log_walk *walk, walk_pool *pool, commit_source *source,
 		}
 		if (taken == submitted)
 			return 0;
-		int end = take_task(walk, pool, walk_pool_wait(pool, taken++));
+		commit_task *task = walk_pool_wait(pool, taken);
+		walk_pool_claim(pool, taken);
+		int end = take_task(walk, pool, task);
 		if (end != 0)
 			return end;
+		walk_pool_release(pool, taken++);
 		progress_commit(walk->progress);
 	}
 }
@@ -220,7 +277,10 @@ static size_t commits_to_walk(const log_walk *walk, const git_oid *head, const c
 void walk_log(log_walk *walk, const git_oid *head)
 {
 	std::vector<git_oid> listed;
+	pages_in_place in_place;
+	list_pages_in_place(&in_place);
 	commit_source source = {};
+	source.in_place = &in_place;
 	if (walk->cached_id && list_new_commits(head, walk->cached_id, &listed))
 		source.list = &listed;
 	else if (git_revwalk_new(&source.rw, repository) == 0)

@@ -93,18 +93,50 @@ static bool matches_old(page_output *p, const char *data, size_t size)
 	return true;
 }
 
+// The six letters and digits that end a temporary name, drawn from the
+// process id, the record's address and the names it drew before
+// (splitmix64): records, threads and runs seldom meet, and a name that is
+// taken is drawn again, as mkstemp does.
+static void draw_name(page_output *p, char *x)
+{
+	static const char NAME_BYTES[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+	if (p->temp_draws == 0)
+		p->temp_draws = static_cast<uint64_t>(getpid()) << 32;
+	uint64_t v = reinterpret_cast<uintptr_t>(p) ^ (++p->temp_draws * 0x9e3779b97f4a7c15u);
+	v = (v ^ (v >> 30)) * 0xbf58476d1ce4e5b9u;
+	v = (v ^ (v >> 27)) * 0x94d049bb133111ebu;
+	v ^= v >> 31;
+	for (int i = 0; i < 6; i++, v /= 62)
+		x[i] = NAME_BYTES[v % 62];
+}
+
+// mkstemp's file under p->temp, which ends in six X's, but made with the
+// mode fopen gives a new page (0666 less the umask) rather than 0600, which
+// took one more system call a page to change.
+static int open_temp(page_output *p)
+{
+	char *x = p->temp + strlen(p->temp) - 6;
+	for (int tries = 0; tries < 100; tries++) {
+		draw_name(p, x);
+		int fd = open(p->temp, O_RDWR | O_CREAT | O_EXCL, 0666);
+		if (fd >= 0 || errno != EEXIST)
+			return fd;
+	}
+	return -1;
+}
+
 // The page's own name plus ".XXXXXX"; a final component too long for that
 // gets a short temporary name in the same directory.
 static int make_temp(page_output *p)
 {
 	int n = snprintf(p->temp, sizeof p->temp, "%s.XXXXXX", p->path);
-	int fd = (n > 0 && static_cast<size_t>(n) < sizeof p->temp) ? mkstemp(p->temp) : -1;
+	int fd = (n > 0 && static_cast<size_t>(n) < sizeof p->temp) ? open_temp(p) : -1;
 	const char *slash = strrchr(p->path, '/');
 	const char *name = slash ? slash + 1 : p->path;
 	if (fd < 0 && errno == ENAMETOOLONG && strlen(name) <= NAME_MAX) {
 		snprintf(p->temp, sizeof p->temp, "%.*s.page.XXXXXX", static_cast<int>(name - p->path),
 			 p->path);
-		fd = mkstemp(p->temp);
+		fd = open_temp(p);
 	}
 	return fd;
 }
@@ -122,24 +154,13 @@ static int make_listed_temp(page_output *p)
 	return fd;
 }
 
-// The temporary file, with the mode fopen would give the page rather than
-// mkstemp's 0600.
 static int start_temp(page_output *p)
 {
 	p->temp_fd = make_listed_temp(p);
 	if (p->temp_fd < 0)
 		return -1;
 	p->temp_made = true;
-	if (fchmod(p->temp_fd, new_file_mode) == 0)
-		return 0;
-	int error = errno;
-	close(p->temp_fd);
-	p->temp_fd = -1;
-	unlink(p->temp);
-	unregister_page(p);
-	p->temp_made = false;
-	errno = error;
-	return -1;
+	return 0;
 }
 
 // The new page departs from the one in place: the part that matched is

@@ -139,6 +139,7 @@ struct page_output {
 	char *compare;          // what was read of the page in place
 	page_output *next_open; // the run's list of temporary files (page_output.cpp)
 	page_output *gz;        // the <path>.gz that follows the page, else null
+	uint64_t temp_draws;    // the temporary names drawn, above the process id
 	bool hashing;           // set after page_open: what is written goes into hash too
 	page_hash hash;
 };
@@ -319,6 +320,7 @@ struct pending_page {
 	bool pending;         // ... while this is set
 	int open_errno;       // its temporary file could not be made
 	bool failed;          // it could not be written
+	int rename_errno;     // a worker could not put it in place
 };
 struct commit_result {
 	task_outcome outcome;
@@ -337,6 +339,13 @@ struct commit_task {
 // Loads and diffs the commit, renders its row and, when it has no page
 // yet, writes the page; what goes wrong is kept in the result.
 void commit_task_render(git_repository *repo, commit_task *task);
+// Whether a done task's pages may go in place before the walk takes it:
+// it holds nothing the walk acts on first (a fatal error, an unreadable
+// commit, a page that could not be made or written).
+bool commit_task_ready(const commit_task *task);
+// Puts a ready task's pages in place, the patch first, as the walk would;
+// -1 when one could not be renamed (its rename_errno then says why).
+int commit_task_install(commit_task *task);
 // Empties the result for the next commit of the slot, its page buffers kept.
 void commit_task_clear(commit_task *task);
 void commit_task_free(commit_task *task);
@@ -349,6 +358,12 @@ size_t walk_pool_window(const walk_pool *pool);
 commit_task *walk_pool_slot(walk_pool *pool, size_t index);
 void walk_pool_submit(walk_pool *pool);
 commit_task *walk_pool_wait(walk_pool *pool, size_t index);
+// Workers put the pages of done tasks in place in walk order, up to the
+// first task that is not ready. The walk claims task `index` before it
+// takes it: a worker that is putting it in place finishes first, and none
+// starts on it until the walk releases it.
+void walk_pool_claim(walk_pool *pool, size_t index);
+void walk_pool_release(walk_pool *pool, size_t index);
 void walk_pool_stop(walk_pool *pool);
 
 // Log cache of one run.

@@ -34,10 +34,46 @@ struct walk_pool {
 	size_t taken;                     // tasks a worker has started
 	size_t awaited;                   // the task the walk waits for, if any
 	unsigned idle;                    // workers waiting for a task
+	size_t install_next;              // tasks before it are in place, or held nothing to put
+	bool installing;                  // a worker, or the walk, holds task install_next
+	bool install_failed;              // a rename failed: no worker puts more in place
+	bool walk_waits;                  // the walk waits for installing to end
 	bool stop;
 	pool_worker *workers;             // owned, worker_count running
 	unsigned worker_count;
 };
+
+// Whether the task at install_next may go in place now: done, ready, and
+// no one holds it.
+static bool install_due(const walk_pool *pool)
+{
+	if (pool->installing || pool->install_failed || pool->install_next >= pool->submitted)
+		return false;
+	const commit_task *task = &pool->slots[pool->install_next % pool->window];
+	return task->done && commit_task_ready(task);
+}
+
+// The pages of the done tasks from install_next on, put in place in walk
+// order by the worker that holds `hold`, up to the first task that is not
+// done or not ready: the renames leave the walk's thread, and a run that
+// ends on a task's fatal error has still put in place exactly the pages of
+// the tasks before it. One worker at a time, so that a rename that fails
+// stops the ones after it.
+static void install_ready(walk_pool *pool, std::unique_lock<std::mutex> &hold)
+{
+	while (!pool->stop && install_due(pool)) {
+		size_t index = pool->install_next;
+		pool->installing = true;
+		hold.unlock();
+		bool failed = commit_task_install(&pool->slots[index % pool->window]) != 0;
+		hold.lock();
+		pool->installing = false;
+		pool->install_next = index + 1;
+		pool->install_failed = failed;
+		if (pool->walk_waits)
+			pool->finished.notify_one();
+	}
+}
 
 // Signals go only where a thread waits: a wake-up per task would cost more
 // than the work of a small commit.
@@ -51,18 +87,26 @@ static void *worker(void *arg)
 		{
 			std::unique_lock<std::mutex> hold(pool->lock);
 			pool->idle++;
-			pool->work.wait(hold, [pool] { return pool->stop || pool->taken < pool->submitted; });
+			pool->work.wait(hold, [pool] {
+				return pool->stop || pool->taken < pool->submitted || install_due(pool);
+			});
 			pool->idle--;
 			if (pool->stop)
 				return nullptr;
+			// The walk may be waiting for it.
+			if (install_due(pool)) {
+				install_ready(pool, hold);
+				continue;
+			}
 			index = pool->taken++;
 			task = &pool->slots[index % pool->window];
 		}
 		commit_task_render(repo, task);
-		std::lock_guard<std::mutex> hold(pool->lock);
+		std::unique_lock<std::mutex> hold(pool->lock);
 		task->done = true;
 		if (pool->awaited == index)
 			pool->finished.notify_one();
+		install_ready(pool, hold);
 	}
 }
 
@@ -136,6 +180,36 @@ commit_task *walk_pool_wait(walk_pool *pool, size_t index)
 	pool->finished.wait(hold, [task] { return task->done; });
 	pool->awaited = SIZE_MAX;
 	return task;
+}
+
+// A ready task is left to the workers, an idle one woken for it; the walk
+// holds only a task that ends the run or the walk, or, with no workers,
+// every task.
+void walk_pool_claim(walk_pool *pool, size_t index)
+{
+	if (pool->worker_count == 0)
+		return;
+	std::unique_lock<std::mutex> hold(pool->lock);
+	if (pool->install_next == index && install_due(pool) && pool->idle > 0)
+		pool->work.notify_one();
+	pool->walk_waits = true;
+	pool->finished.wait(hold, [pool, index] {
+		return pool->install_next > index || (!pool->installing && !install_due(pool));
+	});
+	pool->walk_waits = false;
+	if (pool->install_next == index)
+		pool->installing = true;
+}
+
+void walk_pool_release(walk_pool *pool, size_t index)
+{
+	if (pool->worker_count == 0)
+		return;
+	std::lock_guard<std::mutex> hold(pool->lock);
+	if (pool->install_next == index) {
+		pool->install_next = index + 1;
+		pool->installing = false;
+	}
 }
 
 // Stops the workers once their current tasks are done and releases the

@@ -269,6 +269,28 @@ run_site out-patfail ../pat
 check_success "patch in place again"
 check_files_eq "patch in place again: patch" "out-pat/commit/$pat_id.patch" \
 	"out-patfail/commit/$pat_id.patch"
+# Workers put pages in place in walk order: one whose patch cannot be put
+# in place ends the run where one thread ends it, with the pages of the
+# commits before it in place and none of those after it.
+new_repo patmid
+for n in 1 2 3 4 5 6 7 8 9; do
+	commit_file patmid "f$n.txt" "$n
+" "c$n" $((1700000000 + n))
+done
+git -C patmid config repopage.patch true
+mid_id=$(git -C patmid rev-parse HEAD~3)
+for j in 1 4; do
+	mkdir -p "out-patmid$j/commit/$mid_id.patch"
+	REPOPAGE_JOBS=$j run_site "out-patmid$j" ../patmid
+	check_eq "patch not in place, $j threads: status" 1 "$status"
+	checks=$((checks + 1))
+	grep -qx "repopage: rename: 'commit/$mid_id\.patch\.[A-Za-z0-9]\{6\}' to 'commit/$mid_id\.patch': Is a directory" \
+		"$SCRATCH/stderr" || fail "patch not in place, $j threads: message [$(cat "$SCRATCH/stderr")]"
+	check_eq "patch not in place, $j threads: pages" 3 "$(find "out-patmid$j/commit" -name '*.html' | wc -l)"
+	check_eq "patch not in place, $j threads: no temporary file" "" "$(find "out-patmid$j" -name '*.??????')"
+done
+checks=$((checks + 1))
+diff -r out-patmid1 out-patmid4 >diff.out 2>&1 || { fail "patch not in place: files left differ"; head diff.out; }
 
 
 new_repo esc
