@@ -124,7 +124,7 @@ static int next_id(commit_source *source, git_oid *id, bool *cached)
 // as a link that leads nowhere is listed but is no page.
 struct pages_in_place {
 	std::vector<git_oid> ids;
-	bool known; // false: the folder could not be read, each commit is looked at
+	bool known; // false: not listed, or the folder could not be read: each commit is looked at
 };
 
 static bool oid_less(const git_oid &a, const git_oid &b)
@@ -277,8 +277,11 @@ static size_t commits_to_walk(const log_walk *walk, const git_oid *head, const c
 void walk_log(log_walk *walk, const git_oid *head)
 {
 	std::vector<git_oid> listed;
-	pages_in_place in_place;
-	list_pages_in_place(&in_place);
+	// With a cache the walk mostly meets a few commits: listing every page
+	// would cost more than looking at each.
+	pages_in_place in_place = {};
+	if (!walk->cached_id)
+		list_pages_in_place(&in_place);
 	commit_source source = {};
 	source.in_place = &in_place;
 	if (walk->cached_id && list_new_commits(head, walk->cached_id, &listed))
