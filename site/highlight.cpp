@@ -751,29 +751,38 @@ void highlighter_free(highlighter *h)
 	h->work = nullptr;
 }
 
-// Whether [0, end) leaves a prose block open: a triple-quoted string
-// (Python's docstrings) or a "/*" comment, whose text would parse as
-// errors. Other strings and comments are not told apart: a quote or a
-// comment mark inside them may mislead this, and only moves the cut.
-static bool prose_open(const char *content, size_t end)
+// Where a scan for prose blocks stands: a triple-quoted string (Python's
+// docstrings) or a "/*" comment, whose text would parse as errors. Other
+// strings and comments are not told apart: a quote or a comment mark
+// inside them may mislead this, and only moves the cut.
+struct prose_scan {
+	size_t at; // the next byte to look at
+	enum { CODE, DOUBLE, SINGLE, COMMENT } in;
+};
+
+// Whether [0, end) leaves a prose block open, the scan going on from where
+// the last call left it: the cuts are tried in order, and each is a line's
+// start, so no mark straddles the previous end.
+static bool prose_open(prose_scan *scan, const char *content, size_t end)
 {
-	enum { CODE, DOUBLE, SINGLE, COMMENT } in = CODE;
-	for (size_t i = 0; i + 1 < end; i++) {
+	size_t i = scan->at;
+	for (; i + 1 < end; i++) {
 		char c = content[i], next = content[i + 1];
 		bool triple = i + 2 < end && next == c && content[i + 2] == c;
-		if (in == CODE && c == '/' && next == '*')
-			in = COMMENT;
-		else if (in == COMMENT && c == '*' && next == '/')
-			in = CODE;
-		else if (triple && c == '"' && (in == CODE || in == DOUBLE))
-			in = in == CODE ? DOUBLE : CODE, i++;
-		else if (triple && c == '\'' && (in == CODE || in == SINGLE))
-			in = in == CODE ? SINGLE : CODE, i++;
+		if (scan->in == prose_scan::CODE && c == '/' && next == '*')
+			scan->in = prose_scan::COMMENT;
+		else if (scan->in == prose_scan::COMMENT && c == '*' && next == '/')
+			scan->in = prose_scan::CODE;
+		else if (triple && c == '"' && (scan->in == prose_scan::CODE || scan->in == prose_scan::DOUBLE))
+			scan->in = scan->in == prose_scan::CODE ? prose_scan::DOUBLE : prose_scan::CODE, i++;
+		else if (triple && c == '\'' && (scan->in == prose_scan::CODE || scan->in == prose_scan::SINGLE))
+			scan->in = scan->in == prose_scan::CODE ? prose_scan::SINGLE : prose_scan::CODE, i++;
 		else
 			continue;
 		i++;
 	}
-	return in != CODE;
+	scan->at = i;
+	return scan->in != prose_scan::CODE;
 }
 
 // The first bytes a file is judged by: the slice, then up to the next line
@@ -783,13 +792,14 @@ static bool prose_open(const char *content, size_t end)
 // The whole file when there is none.
 static size_t slice_size(const char *content, size_t size)
 {
+	prose_scan scan = {0, prose_scan::CODE};
 	size_t at = HIGHLIGHT_SLICE;
 	while (at < size && at < HIGHLIGHT_SLICE_MAX) {
 		const char *eol = static_cast<const char *>(memchr(content + at, '\n', size - at));
 		if (!eol)
 			break;
 		at = static_cast<size_t>(eol - content) + 1;
-		if (at < size && isalpha(static_cast<unsigned char>(content[at])) && !prose_open(content, at))
+		if (at < size && isalpha(static_cast<unsigned char>(content[at])) && !prose_open(&scan, content, at))
 			return at;
 	}
 	return size;

@@ -97,11 +97,20 @@ commit_all repos/proj 'Rework main.c, rename, delete, add a guide and a binary
 The body of the message: <markup> & entities stay text.' 1700005000
 head=$(git -C repos/proj rev-parse HEAD)
 
-mkdir -p site/proj "$out/shots"
-(cd site/proj && "$REPOPAGE" "$SCRATCH/repos/proj") || { echo "FAIL: repopage"; exit 1; }
+# render_site NAME: repos/NAME rendered into site/NAME, with the look.
+render_site() {
+	mkdir -p "site/$1"
+	(cd "site/$1" && "$REPOPAGE" "$SCRATCH/repos/$1") || { echo "FAIL: repopage ($1)"; exit 1; }
+	for f in style.css logo.png favicon.png; do
+		cp "$assets/$f" "site/$1/"
+	done
+}
+
+mkdir -p "$out/shots"
+render_site proj
 "$REPOPAGE_INDEX" "$SCRATCH/repos/proj" >site/index.html || { echo "FAIL: repopage-index"; exit 1; }
 for f in style.css logo.png favicon.png; do
-	cp "$assets/$f" site/ && cp "$assets/$f" site/proj/
+	cp "$assets/$f" site/
 done
 
 # rich: proj with every rich page on, and its file pages coloured.
@@ -111,11 +120,7 @@ for key in about raw patch tree highlight; do
 	git -C repos/rich config "repopage.$key" true
 done
 rich_head=$(git -C repos/rich rev-parse HEAD)
-mkdir -p site/rich
-(cd site/rich && "$REPOPAGE" "$SCRATCH/repos/rich") || { echo "FAIL: repopage (rich)"; exit 1; }
-for f in style.css logo.png favicon.png; do
-	cp "$assets/$f" site/rich/
-done
+render_site rich
 
 # wide: what a phone's width must hold: a description, a subject, a
 # branch and a path with words wider than the screen, a long author name,
@@ -138,11 +143,7 @@ git -C repos/wide commit -q --amend --no-edit \
 	--author='Maximiliane Konstantina Wolfeschlegelsteinhausenbergerdorff <max@example.org>'
 git -C repos/wide branch topic/an_experiment_whose_branch_name_is_wider_than_the_screen_of_a_phone
 wide_head=$(git -C repos/wide rev-parse HEAD)
-mkdir -p site/wide
-(cd site/wide && "$REPOPAGE" "$SCRATCH/repos/wide") || { echo "FAIL: repopage (wide)"; exit 1; }
-for f in style.css logo.png favicon.png; do
-	cp "$assets/$f" site/wide/
-done
+render_site wide
 
 node "$dir/check.mjs" "$SCRATCH/site" "$out/shots" \
 	index=/index.html about=/proj/about.html log=/proj/log.html "commit=/proj/commit/$head.html" \
