@@ -8,14 +8,35 @@
 #include <err.h>
 #include <git2/sys/errors.h>
 #include <libgen.h>
+#include <string>
 #include <vector>
+
+// A file of HEAD's tree as the walk will meet it.
+struct listed_blob {
+	git_oid id;
+	std::string path;
+};
+
+// A file whose page comes soon, made ready ahead of the walk when threads
+// colour the pages: its record read, and its bytes on a thread.
+struct file_ahead {
+	git_blob *blob;                 // owned: a thread may be reading its bytes
+	bool absent;                    // its blob could not be read: the walk skips it
+	bool ready;                     // record and current hold
+	char record[PAGE_RECORD_START]; // made with its raw copy assumed there
+	bool current;
+	bool spans_known;               // whether it is coloured was settled ahead ...
+	bool colouring;                 // ... and job is out on the pool
+	size_t job;
+};
 
 // The file pages of one run: the page being written (raw copies, file and
 // tree pages take it in turn), the directory made last (the files of a
 // directory come one after another) and, for the tree pages, the entries of
 // the directories being walked, the deepest last. With repopage.highlight
 // on, the stream that hashes a file page's head, for the record by which a
-// later run keeps the page.
+// later run keeps the page, and with threads, the files of the tree in walk
+// order, a window of them made ready ahead.
 struct file_pages {
 	page_output page;
 	char made_dir[1024];
@@ -24,6 +45,11 @@ struct file_pages {
 	page_hash head_hash;
 	run_progress *progress;
 	highlighter colouring; // the parser the file pages share
+	colour_pool *pool;     // owned; null: pages coloured as written
+	std::vector<listed_blob> blobs;
+	std::vector<file_ahead> ahead; // file i in slot i % window
+	size_t next;                   // the file the walk meets next
+	size_t prepared;               // files made ready so far
 };
 
 // Raised whenever a file page's lines are written differently while
@@ -32,21 +58,34 @@ struct file_pages {
 constexpr int FILE_PAGE_FORMAT = 2;
 static_assert(sizeof REPOPAGE_VERSION < 64, "the record's start must hold the version");
 
+// Whether the file is coloured, and its spans: those a thread made ahead
+// when the choice was made there, else made now.
+static bool file_spans(file_pages *pages, file_ahead *ahead, const char *name, const char *content,
+		       size_t size, highlight_span **spans, size_t *count)
+{
+	if (ahead && ahead->colouring) {
+		ahead->colouring = false;
+		return colour_pool_wait(pages->pool, ahead->job, spans, count);
+	}
+	if (ahead && ahead->spans_known)
+		return false;
+	source_language language = detect_language(name, content, size);
+	return language != LANG_NONE &&
+	       highlight_spans(&pages->colouring, language, content, size, HIGHLIGHT_FILE, spans, count) == 0;
+}
+
 // With repopage.highlight on, the lines coloured when the file's language
 // is known and its parse succeeds; else, and with the key off, plain.
-static size_t file_lines(FILE *fp, highlighter *colouring, git_blob *blob, const char *name)
+static size_t file_lines(FILE *fp, file_pages *pages, file_ahead *ahead, git_blob *blob, const char *name)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
 	size_t size = static_cast<size_t>(git_blob_rawsize(blob));
-	if (rich_highlight) {
-		source_language language = detect_language(name, content, size);
-		highlight_span *spans;
-		size_t count;
-		if (language != LANG_NONE && highlight_spans(colouring, language, content, size, HIGHLIGHT_FILE, &spans, &count) == 0) {
-			size_t n = highlighted_lines(fp, content, size, spans, count);
-			free(spans);
-			return n;
-		}
+	highlight_span *spans;
+	size_t count;
+	if (rich_highlight && file_spans(pages, ahead, name, content, size, &spans, &count)) {
+		size_t n = highlighted_lines(fp, content, size, spans, count);
+		free(spans);
+		return n;
 	}
 	return plain_lines(fp, content, size);
 }
@@ -117,11 +156,24 @@ static int64_t kept_page_lines(git_blob *blob)
 	return lines;
 }
 
+// The record of the page: the one made ahead when its raw copy is there
+// as assumed, else made now. True when the page in place is current.
+static bool file_record(char (&record)[PAGE_RECORD_START], file_pages *pages, const file_ahead *ahead,
+			const file_head *head, git_blob *blob, const char *page_path)
+{
+	if (ahead && ahead->ready && head->raw == rich_raw) {
+		memcpy(record, ahead->record, sizeof record);
+		return ahead->current;
+	}
+	file_record_start(record, pages, head, blob);
+	return page_record_current(&pages->page, page_path, record);
+}
+
 // The raw copy is written first, so that the page links to it only when
 // it is there. With repopage.highlight on, a page whose record says it is
 // current is kept without being made again.
-static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *path,
-			 const char *name, size_t size)
+static int64_t blob_page_write(file_pages *pages, file_ahead *ahead, git_blob *blob, const char *page_path,
+			       const char *path, const char *name, size_t size)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
 	bool raw = rich_raw && raw_file_write(&pages->page, path, content, size) == 0;
@@ -139,11 +191,8 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 	build_prefix(prefix, page_path);
 	file_head head = {prefix, path, name, size, raw};
 	char record[PAGE_RECORD_START];
-	if (rich_highlight) {
-		file_record_start(record, pages, &head, blob);
-		if (page_record_current(&pages->page, page_path, record))
-			return kept_page_lines(blob);
-	}
+	if (rich_highlight && file_record(record, pages, ahead, &head, blob, page_path))
+		return kept_page_lines(blob);
 
 	page_open_or_die(&pages->page, page_path, PAGE_COMPARE_LAZY);
 	pages->page.hashing = rich_highlight;
@@ -153,11 +202,105 @@ static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_pat
 	if (git_blob_is_binary(blob))
 		fputs("<p>Binary file.</p>\n", fp);
 	else
-		lines = static_cast<int64_t>(file_lines(fp, &pages->colouring, blob, name));
+		lines = static_cast<int64_t>(file_lines(fp, pages, ahead, blob, name));
 	write_page_footer(fp);
 	if (rich_highlight)
 		page_record_write(&pages->page, record);
 	page_close_or_die(&pages->page);
+	return lines;
+}
+
+// A file made ready ahead: its record with its raw copy assumed there, and
+// when the page is to be made, its language and its bytes to a thread. A
+// path the walk would stop on is left for the walk, which ends the run
+// with its message in its turn.
+static void ahead_prepare(file_pages *pages, file_ahead *ahead, const listed_blob *listed)
+{
+	if (git_blob_lookup(&ahead->blob, repository, &listed->id) != 0) {
+		ahead->absent = true;
+		git_error_clear();
+		return;
+	}
+	const char *path = listed->path.c_str();
+	char page_path[1024], prefix[1024];
+	int n = snprintf(page_path, sizeof page_path, "file/%s.html", path);
+	size_t depth = 0;
+	for (const char *p = page_path; *p; p++)
+		depth += *p == '/';
+	if (n < 0 || static_cast<size_t>(n) >= sizeof page_path || 3 * depth + 3 >= sizeof prefix)
+		return;
+	build_prefix(prefix, page_path);
+	const char *slash = strrchr(path, '/');
+	const char *name = slash ? slash + 1 : path;
+	const char *content = static_cast<const char *>(git_blob_rawcontent(ahead->blob));
+	size_t size = static_cast<size_t>(git_blob_rawsize(ahead->blob));
+	file_head head = {prefix, path, name, size, rich_raw};
+	file_record_start(ahead->record, pages, &head, ahead->blob);
+	ahead->current = page_record_current(&pages->page, page_path, ahead->record);
+	ahead->ready = true;
+	if (ahead->current || git_blob_is_binary(ahead->blob))
+		return;
+	ahead->spans_known = true;
+	source_language language = detect_language(name, content, size);
+	if (language == LANG_NONE)
+		return;
+	ahead->job = colour_pool_submit(pages->pool, language, content, size);
+	ahead->colouring = true;
+}
+
+// Keeps a window of files made ready from the one the walk is at.
+static void ahead_fill(file_pages *pages)
+{
+	size_t window = pages->ahead.size();
+	while (pages->prepared < pages->blobs.size() && pages->prepared < pages->next + window) {
+		file_ahead *ahead = &pages->ahead[pages->prepared % window];
+		*ahead = {};
+		ahead_prepare(pages, ahead, &pages->blobs[pages->prepared]);
+		pages->prepared++;
+	}
+}
+
+// The file made ready for `blob` at `path`, when it is the next one the
+// walk meets; else (a tree that reads otherwise than it was listed) none,
+// and the page is made as without threads.
+static file_ahead *ahead_take(file_pages *pages, git_blob *blob, const char *path)
+{
+	if (!pages->pool)
+		return nullptr;
+	size_t window = pages->ahead.size();
+	while (pages->next < pages->prepared && pages->ahead[pages->next % window].absent)
+		pages->next++;
+	file_ahead *ahead = &pages->ahead[pages->next % window];
+	if (pages->next >= pages->prepared || !git_oid_equal(git_blob_id(ahead->blob), git_blob_id(blob)) ||
+	    pages->blobs[pages->next].path != path)
+		return nullptr;
+	pages->next++;
+	return ahead;
+}
+
+// Takes back the spans no page used before the blob goes.
+static void ahead_release(file_pages *pages, file_ahead *ahead)
+{
+	if (ahead->colouring) {
+		highlight_span *spans;
+		size_t count;
+		colour_pool_wait(pages->pool, ahead->job, &spans, &count);
+		free(spans);
+		ahead->colouring = false;
+	}
+	git_blob_free(ahead->blob);
+	ahead->blob = nullptr;
+}
+
+static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *path,
+			 const char *name, size_t size)
+{
+	if (pages->pool)
+		ahead_fill(pages);
+	file_ahead *ahead = ahead_take(pages, blob, path);
+	int64_t lines = blob_page_write(pages, ahead, blob, page_path, path, name, size);
+	if (ahead)
+		ahead_release(pages, ahead);
 	return lines;
 }
 
@@ -169,25 +312,27 @@ static bool unsafe_entry_name(const char *name)
 	       strchr(name, '/') != nullptr;
 }
 
-// The blobs that get a page, through the directories the walk enters:
-// the progress line's total.
-static size_t count_files(git_tree *tree)
+// The blobs that get a page, through the directories the walk enters, in
+// the walk's order: the progress line's total, and the files made ready
+// ahead. Nothing here ends the run: the walk meets what cannot be read.
+static void list_blobs(git_tree *tree, const std::string &path, std::vector<listed_blob> *blobs)
 {
-	size_t count = 0;
 	for (size_t i = 0; i < git_tree_entrycount(tree); i++) {
 		const git_tree_entry *entry = git_tree_entry_byindex(tree, i);
 		const char *name = git_tree_entry_name(entry);
-		if (!name || unsafe_entry_name(name))
+		if (!name)
+			return;
+		if (unsafe_entry_name(name))
 			continue;
+		std::string entry_path = path.empty() ? name : path + "/" + name;
 		git_object_t type = git_tree_entry_type(entry);
 		git_tree *subtree = nullptr;
 		if (type == GIT_OBJECT_BLOB)
-			count++;
+			blobs->push_back({*git_tree_entry_id(entry), entry_path});
 		else if (type == GIT_OBJECT_TREE && git_tree_lookup(&subtree, repository, git_tree_entry_id(entry)) == 0)
-			count += count_files(subtree);
+			list_blobs(subtree, entry_path, blobs);
 		git_tree_free(subtree);
 	}
-	return count;
 }
 
 static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *path);
@@ -258,6 +403,36 @@ static int tree_rows(FILE *fp, file_pages *pages, git_tree *tree, const char *pa
 	return result;
 }
 
+// With repopage.highlight on and threads, the files are listed first and
+// coloured a window ahead of the walk.
+static void files_start(file_pages *pages, git_tree *tree)
+{
+	if (rich_highlight)
+		pages->pool = colour_pool_start(4 * jobs);
+	if (!pages->pool && !pages->progress->on)
+		return;
+	list_blobs(tree, "", &pages->blobs);
+	git_error_clear(); // a subtree that cannot be read is met by the walk
+	progress_files_start(pages->progress, pages->blobs.size());
+	if (!pages->pool)
+		return;
+	pages->ahead.resize(colour_pool_window(pages->pool));
+	ahead_fill(pages);
+}
+
+// The pool first: its threads may still read the bytes of blobs held.
+static void files_end(file_pages *pages)
+{
+	if (pages->pool)
+		colour_pool_stop(pages->pool);
+	for (size_t i = pages->next; i < pages->prepared; i++)
+		git_blob_free(pages->ahead[i % pages->ahead.size()].blob);
+	page_output_free(&pages->page);
+	highlighter_free(&pages->colouring);
+	if (pages->head_hash_stream)
+		fclose(pages->head_hash_stream);
+}
+
 int files_page_body(FILE *fp, const git_oid *head, run_progress *progress)
 {
 	listing_head(fp);
@@ -269,16 +444,10 @@ int files_page_body(FILE *fp, const git_oid *head, run_progress *progress)
 		err(1, "malloc");
 	pages.progress = progress;
 	if (git_commit_lookup(&commit, repository, head) == 0 && git_commit_tree(&tree, commit) == 0) {
-		if (progress->on) {
-			progress_files_start(progress, count_files(tree));
-			git_error_clear(); // a subtree that cannot be read is only not counted
-		}
+		files_start(&pages, tree);
 		result = tree_rows(fp, &pages, tree, "");
 	}
-	page_output_free(&pages.page);
-	highlighter_free(&pages.colouring);
-	if (pages.head_hash_stream)
-		fclose(pages.head_hash_stream);
+	files_end(&pages);
 	listing_end(fp);
 	git_commit_free(commit);
 	git_tree_free(tree);

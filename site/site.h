@@ -473,6 +473,14 @@ void highlighted_code(FILE *stream, const char *content, size_t size,
 // The numbered lines of a file page (file_lines.cpp), in <pre id="blob">;
 // returns the number of lines.
 size_t plain_lines(FILE *stream, const char *content, size_t size);
+// Threads that colour file pages ahead of their writing, a window of jobs
+// at a time, taken back in the order submitted; null with one job.
+struct colour_pool;
+colour_pool *colour_pool_start(size_t window);
+size_t colour_pool_window(const colour_pool *pool);
+size_t colour_pool_submit(colour_pool *pool, source_language language, const char *content, size_t size);
+bool colour_pool_wait(colour_pool *pool, size_t index, highlight_span **spans, size_t *count);
+void colour_pool_stop(colour_pool *pool);
 
 // About page.
 // The README "about.html" renders, at the top of HEAD's tree: README.md,

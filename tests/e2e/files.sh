@@ -915,4 +915,43 @@ if git -C "$here/../.." rev-parse -q --verify HEAD >/dev/null 2>&1; then
 	spans_stripped_equal "own sources" hl-own-plain hl-own-coloured
 fi
 
+# Coloured pages are made ready ahead of the walk on other threads, each
+# file's record read assuming its raw copy: with one thread and with four,
+# the same files, messages and status, on a tree that reads otherwise than
+# it lists (a blob entry naming a tree, a tree entry naming a blob, a
+# missing blob), a raw copy that cannot be written (the page then has no
+# raw link and another record), and pages kept and made again.
+new_repo ahead
+git -C ahead config repopage.highlight true
+git -C ahead config repopage.raw true
+mkdir -p ahead/sub
+printf 'int main(void)\n{\n\treturn 0;\n}\n' >ahead/a.c
+printf 'def f():\n    return 1\n' >ahead/sub/b.py
+printf 'static int x;\n' >ahead/lie.c
+printf 'echo hi\n' >ahead/z.sh
+git -C ahead add -A
+commit_all ahead "Plain tree"
+ahead_id() { git -C ahead rev-parse "HEAD:$1"; }
+tree=$(printf '100644\ta.c\t%s\n100644\tblob-says-tree.py\t%s\n40000\tdir-is-blob\t%s\n' \
+	"$(ahead_id a.c)" "$(ahead_id sub)" "$(ahead_id lie.c)"
+	printf '100644\tgone.c\t%s\n40000\tsub\t%s\n100644\tz.sh\t%s\n' \
+		1234567890123456789012345678901234567890 "$(ahead_id sub)" "$(ahead_id z.sh)")
+tree=$(printf '%s\n' "$tree" | literal_tree ahead)
+git -C ahead update-ref refs/heads/master "$(literal_commit ahead "$tree" "$(git -C ahead rev-parse HEAD)" \
+	'Ann Author <ann@example.org> 1700000050 +0000' 'Lying tree')"
+for j in 1 4; do
+	mkdir -p ahead$j/raw/a.c/kept
+	REPOPAGE_JOBS=$j run_site ahead$j -c ../ahead$j.cache ../ahead
+	printf '%s\n' "$status" >"$SCRATCH/ahead$j.out"
+	cat "$SCRATCH/stdout" "$SCRATCH/stderr" >>"$SCRATCH/ahead$j.out"
+	rmdir ahead$j/raw/a.c/kept ahead$j/raw/a.c
+	REPOPAGE_JOBS=$j run_site ahead$j -c ../ahead$j.cache ../ahead
+	cat "$SCRATCH/stdout" "$SCRATCH/stderr" >>"$SCRATCH/ahead$j.out"
+done
+check_files_eq "coloured ahead: messages" "$SCRATCH/ahead1.out" "$SCRATCH/ahead4.out"
+check_contains "coloured ahead: a blob entry naming a tree" ahead4/files.html 'blob-says-tree.py/b.py'
+check_contains "coloured ahead: coloured" ahead4/file/a.c.html '<span class="k">return</span>'
+checks=$((checks + 1))
+diff -r ahead1 ahead4 >diff.out 2>&1 || { fail "coloured ahead: files differ"; head diff.out; }
+
 finish
