@@ -172,8 +172,8 @@ static bool file_record(char (&record)[PAGE_RECORD_START], file_pages *pages, co
 // The raw copy is written first, so that the page links to it only when
 // it is there. With repopage.highlight on, a page whose record says it is
 // current is kept without being made again.
-static int64_t blob_page_write(file_pages *pages, file_ahead *ahead, git_blob *blob, const char *page_path,
-			       const char *path, const char *name, size_t size)
+static int64_t blob_page(file_pages *pages, file_ahead *ahead, git_blob *blob, const char *page_path,
+			 const char *path, const char *name, size_t size)
 {
 	const char *content = static_cast<const char *>(git_blob_rawcontent(blob));
 	bool raw = rich_raw && raw_file_write(&pages->page, path, content, size) == 0;
@@ -260,18 +260,18 @@ static void ahead_fill(file_pages *pages)
 	}
 }
 
-// The file made ready for `blob` at `path`, when it is the next one the
-// walk meets; else (a tree that reads otherwise than it was listed) none,
-// and the page is made as without threads.
-static file_ahead *ahead_take(file_pages *pages, git_blob *blob, const char *path)
+// The file made ready for the blob `id` at `path`, when it is the next one
+// the walk meets, its blob then the walk's for the page; else (a tree that
+// reads otherwise than it was listed) none, and the walk loads the object
+// and makes the page as without threads.
+static file_ahead *ahead_take(file_pages *pages, const git_oid *id, const char *path)
 {
-	if (!pages->pool)
-		return nullptr;
+	ahead_fill(pages);
 	size_t window = pages->ahead.size();
 	while (pages->next < pages->prepared && pages->ahead[pages->next % window].absent)
 		pages->next++;
 	file_ahead *ahead = &pages->ahead[pages->next % window];
-	if (pages->next >= pages->prepared || !git_oid_equal(git_blob_id(ahead->blob), git_blob_id(blob)) ||
+	if (pages->next >= pages->prepared || !git_oid_equal(git_blob_id(ahead->blob), id) ||
 	    pages->blobs[pages->next].path != path)
 		return nullptr;
 	pages->next++;
@@ -290,18 +290,6 @@ static void ahead_release(file_pages *pages, file_ahead *ahead)
 	}
 	git_blob_free(ahead->blob);
 	ahead->blob = nullptr;
-}
-
-static int64_t blob_page(file_pages *pages, git_blob *blob, const char *page_path, const char *path,
-			 const char *name, size_t size)
-{
-	if (pages->pool)
-		ahead_fill(pages);
-	file_ahead *ahead = ahead_take(pages, blob, path);
-	int64_t lines = blob_page_write(pages, ahead, blob, page_path, path, name, size);
-	if (ahead)
-		ahead_release(pages, ahead);
-	return lines;
 }
 
 // Names that would lead outside "file/" or collide with the tree's own
@@ -353,8 +341,13 @@ static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *en
 	if (n < 0 || static_cast<size_t>(n) >= sizeof page_path)
 		errx(1, "path truncated: 'file/%s.html'", path);
 
+	file_ahead *ahead = nullptr;
 	git_object *obj = nullptr;
-	if (git_tree_entry_to_object(&obj, repository, entry) != 0) {
+	if (pages->pool && git_tree_entry_type(entry) == GIT_OBJECT_BLOB)
+		ahead = ahead_take(pages, git_tree_entry_id(entry), path);
+	if (ahead)
+		obj = reinterpret_cast<git_object *>(ahead->blob);
+	else if (git_tree_entry_to_object(&obj, repository, entry) != 0) {
 		if (git_tree_entry_type(entry) == GIT_OBJECT_COMMIT) {
 			listed->kind = LISTED_SUBMODULE;
 			listing_submodule_row(fp, entry, "", path);
@@ -366,7 +359,7 @@ static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *en
 		git_blob *blob = reinterpret_cast<git_blob *>(obj);
 		listed->kind = LISTED_FILE;
 		listed->size = static_cast<size_t>(git_blob_rawsize(blob));
-		listed->lines = blob_page(pages, blob, page_path, path, name, listed->size);
+		listed->lines = blob_page(pages, ahead, blob, page_path, path, name, listed->size);
 		progress_file(pages->progress);
 		listing_row_start(fp, entry);
 		uri_escape(fp, page_path, strlen(page_path));
@@ -375,7 +368,10 @@ static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *en
 		listed->kind = LISTED_DIRECTORY;
 		result = tree_rows(fp, pages, reinterpret_cast<git_tree *>(obj), path);
 	}
-	git_object_free(obj);
+	if (ahead)
+		ahead_release(pages, ahead);
+	else
+		git_object_free(obj);
 	return result == 0 ? 0 : -1;
 }
 
