@@ -75,6 +75,11 @@ median() {
 	cut -d ' ' -f "$1" "$work/runs" | sort -n | sed -n "$(((runs + 1) / 2))p"
 }
 
+# mb_per_s BYTES ON OFF: BYTES over the seconds ON adds to OFF, in MB/s.
+mb_per_s() {
+	awk -v b="$1" -v on="$2" -v off="$3" 'BEGIN { if (on > off) printf "%.1f", b / (on - off) / 1e6; else printf "n/a" }'
+}
+
 # ratio A B: A / B to two places, or n/a when B is too small to divide by.
 ratio() {
 	awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'
@@ -150,10 +155,10 @@ key_rows() {
 		git -C "$work/rich" config "repopage.$key" true
 	done
 	measure "none, first render" "$work/full" empty_full "$repopage" "$work/plain"
-	plain_full=$cpu
+	plain_full=$cpu plain_full_wall=$wall
 	plain_kb=$(du -sk "$work/full/" | cut -f 1)
 	measure "$what, first render" "$work/full" empty_full "$repopage" "$work/rich"
-	rich_full=$cpu
+	rich_full=$cpu rich_full_wall=$wall
 	rich_kb=$(du -sk "$work/full/" | cut -f 1)
 	for variant in plain rich; do
 		mkdir "$work/$variant-inc"
@@ -171,11 +176,12 @@ key_rows() {
 	echo "$what/none     first render cpu $(ratio "$rich_full" "$plain_full")  -c cpu $(ratio "$rich_inc" "$plain_inc")"
 	if [ "$what" = highlight ]; then
 		# HEAD's files over the processor time the key adds to a first
-		# render: pages written, plain ones (unknown languages, token
-		# soup) included.
+		# render, and over the time it adds on the clock (the pages are
+		# coloured on every processor): pages written, plain ones
+		# (unknown languages, token soup) included.
 		head_bytes=$(git -C "$src" ls-tree -r -l HEAD | awk '$2 == "blob" { s += $4 } END { print s + 0 }')
-		echo "highlighting, end to end: $(awk -v b="$head_bytes" -v on="$rich_full" -v off="$plain_full" \
-			'BEGIN { if (on > off) printf "%.1f", b / (on - off) / 1e6; else printf "n/a" }') MB/s of HEAD's $head_bytes bytes"
+		echo "highlighting, end to end: $(mb_per_s "$head_bytes" "$rich_full" "$plain_full") MB/s of CPU," \
+			"$(mb_per_s "$head_bytes" "$rich_full_wall" "$plain_full_wall") MB/s of wall, of HEAD's $head_bytes bytes"
 	fi
 	echo "site on disk       none ${plain_kb} KB  $what ${rich_kb} KB ($(ratio "$rich_kb" "$plain_kb")x)"
 }
