@@ -118,7 +118,7 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	libgit2_setup();
-	if (git_repository_open_ext(&repo, argv[1], GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) < 0)
+	if (repository_open(&repo, argv[1]) != 0)
 		errx(1, "cannot open repository: %s", argv[1]);
 	git_object *head = nullptr;
 	if (git_revparse_single(&head, repo, "HEAD^{commit}") == 0) {

@@ -43,7 +43,7 @@ static void resolve_head(const char *program)
 static void open_repository(const char *program)
 {
 	libgit2_setup();
-	if (git_repository_open_ext(&repository, repodir, GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) < 0) {
+	if (repository_open(&repository, repodir) != 0) {
 		fprintf(stderr, "%s: cannot open repository\n", program);
 		exit(1);
 	}

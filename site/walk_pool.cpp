@@ -6,6 +6,8 @@
 // takes the results back in the same order.
 #include "site.h"
 
+#include "git_setup.h"
+
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -118,7 +120,7 @@ static void start_workers(walk_pool *pool)
 	for (unsigned i = 0; jobs > 1 && i < jobs; i++) {
 		pool_worker *w = &pool->workers[pool->worker_count];
 		w->pool = pool;
-		if (git_repository_open_ext(&w->repo, repodir, GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) != 0)
+		if (repository_open(&w->repo, repodir) != 0)
 			return;
 		if (pthread_create(&w->thread, nullptr, worker, w) != 0) {
 			git_repository_free(w->repo);
