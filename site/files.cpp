@@ -210,6 +210,13 @@ static int64_t blob_page(file_pages *pages, file_ahead *ahead, git_blob *blob, c
 	return lines;
 }
 
+// "file/<path>.html"; false when it does not fit.
+static bool file_page_path(char (&page_path)[1024], const char *path)
+{
+	int n = snprintf(page_path, sizeof page_path, "file/%s.html", path);
+	return n >= 0 && static_cast<size_t>(n) < sizeof page_path;
+}
+
 // A file made ready ahead: its record with its raw copy assumed there, and
 // when the page is to be made, its language and its bytes to a thread. A
 // path the walk would stop on is left for the walk, which ends the run
@@ -223,13 +230,8 @@ static void ahead_prepare(file_pages *pages, file_ahead *ahead, const listed_blo
 	}
 	const char *path = listed->path.c_str();
 	char page_path[1024], prefix[1024];
-	int n = snprintf(page_path, sizeof page_path, "file/%s.html", path);
-	size_t depth = 0;
-	for (const char *p = page_path; *p; p++)
-		depth += *p == '/';
-	if (n < 0 || static_cast<size_t>(n) >= sizeof page_path || 3 * depth + 3 >= sizeof prefix)
+	if (!file_page_path(page_path, path) || prefix_make(prefix, page_path) != 0)
 		return;
-	build_prefix(prefix, page_path);
 	const char *slash = strrchr(path, '/');
 	const char *name = slash ? slash + 1 : path;
 	const char *content = static_cast<const char *>(git_blob_rawcontent(ahead->blob));
@@ -337,8 +339,7 @@ static int tree_entry_rows(FILE *fp, file_pages *pages, const git_tree_entry *en
 		return 0;
 	char path[1024], page_path[1024];
 	path_join(path, sizeof path, tree_path, name);
-	int n = snprintf(page_path, sizeof page_path, "file/%s.html", path);
-	if (n < 0 || static_cast<size_t>(n) >= sizeof page_path)
+	if (!file_page_path(page_path, path))
 		errx(1, "path truncated: 'file/%s.html'", path);
 
 	file_ahead *ahead = nullptr;

@@ -29,7 +29,7 @@ int make_dirs(const char *path)
 	return make_dir(buffer);
 }
 
-void build_prefix(char (&prefix)[1024], const char *page_path)
+int prefix_make(char (&prefix)[1024], const char *page_path)
 {
 	size_t len = 0;
 	prefix[0] = '\0';
@@ -37,10 +37,17 @@ void build_prefix(char (&prefix)[1024], const char *page_path)
 		if (*p != '/')
 			continue;
 		if (len + 3 >= sizeof prefix)
-			errx(1, "path truncated: '../%s'", prefix);
+			return -1;
 		memcpy(prefix + len, "../", 4);
 		len += 3;
 	}
+	return 0;
+}
+
+void build_prefix(char (&prefix)[1024], const char *page_path)
+{
+	if (prefix_make(prefix, page_path) != 0)
+		errx(1, "path truncated: '../%s'", prefix);
 }
 
 // The directories are made only when the temporary file finds them

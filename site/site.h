@@ -418,7 +418,9 @@ int make_dirs(const char *path);
 // where one of them goes.
 int page_open_in_dirs(page_output *page, const char *path);
 // The way from the directory of `page_path` to the site's root: one "../"
-// per "/".
+// per "/"; -1, with as much as fits, when it does not fit.
+int prefix_make(char (&prefix)[1024], const char *page_path);
+// prefix_make, ending the run when it does not fit.
 void build_prefix(char (&prefix)[1024], const char *page_path);
 // "raw/<path>": `size` bytes, replaced only when they change, its directory
 // made when missing; -1 when that cannot be made.
